@@ -1,0 +1,70 @@
+# Entry points: `make demo` and `make test` set up everything on a fresh machine.
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+
+PY311 := /usr/bin/python3
+PY312 := $(shell pyenv prefix 3.12.1 2>/dev/null || echo $$HOME/.pyenv/versions/3.12.1)/bin/python3.12
+VENV := .venv
+VPY := $(VENV)/bin/python
+comma := ,
+MESON_SETUP = if [ -f $(1)/build.ninja ]; then :; else meson setup $(1) $(2); fi
+
+.PHONY: deps build module module-py312 native test test-cpp test-sanitizers test-python \
+        test-py312 demo bench fuzz memcheck clean
+
+deps:
+	@tools/install-deps.sh build
+
+$(VPY): | deps
+	$(PY311) -m venv --system-site-packages $(VENV)
+
+# The module, installed into the venv with pip from the source tree.
+module: deps $(VPY)
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --no-index \
+	    --config-settings=builddir=build/py311 .
+
+# The same sources for CPython 3.12 (no numpy there).
+module-py312: deps
+	@if [ -x "$(PY312)" ]; then \
+	  $(call MESON_SETUP,build/py312,-Dpython=$(PY312)) && meson compile -C build/py312; \
+	else echo "warning: $(PY312) not found; skipping the CPython 3.12 build"; fi
+
+# The C++ core with its GoogleTest suites and micro-benchmarks.
+native: deps
+	@$(call MESON_SETUP,build/native,-Dmodule=disabled -Dtests=enabled -Dbenchmarks=enabled)
+	meson compile -C build/native
+
+build: module module-py312 native
+
+test: build test-cpp test-sanitizers test-python test-py312
+
+test-cpp: native
+	meson test -C build/native --print-errorlogs
+
+test-sanitizers: deps
+	@$(call MESON_SETUP,build/asan,-Dmodule=disabled -Dtests=enabled -Dbuildtype=debugoptimized -Db_sanitize=address$(comma)undefined -Db_lundef=false)
+	meson compile -C build/asan
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    meson test -C build/asan --print-errorlogs
+	@$(call MESON_SETUP,build/tsan,-Dmodule=disabled -Dtests=enabled -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false)
+	meson compile -C build/tsan
+	TSAN_OPTIONS=halt_on_error=1 meson test -C build/tsan --print-errorlogs --suite pool
+
+test-python: module
+	$(VPY) -m pytest tests/python -q
+
+test-py312: module-py312
+	@if [ -x "$(PY312)" ]; then \
+	  PYTHONPATH=build/py312/src/module $(PY312) -m unittest discover -s tests/python -p 'test_no_numpy*.py' -v; \
+	fi
+
+demo: module
+	$(VPY) examples/demo.py
+
+bench: build
+	@tools/install-deps.sh bench
+	@if [ -x build/native/bench/quadlite_bench ]; then build/native/bench/quadlite_bench; fi
+	$(VPY) bench/bench_mesh.py
+
+clean:
+	rm -rf build $(VENV)
