@@ -1,9 +1,14 @@
 // The render job: clip box, prepare pass, decision, fill pass.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "pool/worker_pool.hpp"
+#include "render/fill_pass.hpp"
 #include "render/prepare_pass.hpp"
 #include "render/render_records.hpp"
 
@@ -15,15 +20,50 @@ struct RenderInputs {
   TargetImage target;
 };
 
-// Draws the mesh into the target, or returns false with nothing written
-// when a drawn quad has a non-finite device vertex. `unlocked(body)` runs
-// body with whatever the caller must not hold while the pool works (from
-// Python: the interpreter lock).
+// The writable rectangle: the extents rounded outwards, inside the image.
+// NaN or huge extents saturate (see pixel_bound) rather than wrap.
+inline ClipBox clip_box_from_extents(const double extents[4], std::int32_t width,
+                                     std::int32_t height) {
+  ClipBox clip;
+  clip.x0 = std::max<std::int32_t>(0, lower_bound_px(extents[0]));
+  clip.y0 = std::max<std::int32_t>(0, lower_bound_px(extents[1]));
+  clip.x1 = std::min<std::int32_t>(upper_bound_px(extents[2]), width);
+  clip.y1 = std::min<std::int32_t>(upper_bound_px(extents[3]), height);
+  return clip;
+}
+
+// Draws the mesh into the target: true when drawn, false (nothing written)
+// when a quad that would be drawn has a non-finite device vertex.
+// `unlocked(body)` runs body without whatever the caller must not hold while
+// the pool works (from Python: the interpreter lock). `pool` defaults to the
+// process-wide one; tests pass pools of other sizes.
 template <class Unlocked>
-bool render_job(const RenderInputs& in, Unlocked&& unlocked) {
-  (void)in;
-  (void)unlocked;
-  return false;  // placeholder: every eligible call is declined for now
+bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = nullptr) {
+  WorkerPool& workers = pool != nullptr ? *pool : WorkerPool::instance();
+  const ClipBox clip = clip_box_from_extents(in.extents, in.target.width, in.target.height);
+
+  // Never more tasks than workers: each worker gets one contiguous share.
+  const std::uint64_t quads = in.mesh.width * in.mesh.height;
+  const std::uint64_t prepare_tasks = std::min(workers.thread_count(), quads);
+  std::vector<QuadList> lists(prepare_tasks);
+  std::atomic<bool> all_finite{true};
+  unlocked([&] {
+    workers.parallel_for(prepare_tasks, [&](std::uint64_t task) {
+      prepare_task(in.mesh, clip, task, prepare_tasks, lists[task], all_finite);
+    });
+  });
+  if (!all_finite.load(std::memory_order_relaxed)) return false;
+
+  const std::int32_t rows = static_cast<std::int32_t>(
+      std::max<std::int64_t>(0, std::int64_t{clip.y1} - clip.y0));
+  const std::uint64_t bands =
+      std::min(workers.thread_count(), static_cast<std::uint64_t>(rows));
+  unlocked([&] {
+    workers.parallel_for(bands, [&](std::uint64_t band) {
+      fill_band(lists, clip.y0, rows, band, bands, in.target);
+    });
+  });
+  return true;
 }
 
 }  // namespace quadlite
