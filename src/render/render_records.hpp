@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace quadlite {
@@ -59,6 +61,11 @@ struct PreparedQuad {
   std::uint32_t colour;  // bytes R, G, B, A in memory order
   std::int32_t x0, x1, y0, y1;
 };
+// The fill pass copies records and stores `colour` as four raw bytes.
+static_assert(std::is_trivially_copyable<PreparedQuad>::value, "plain record");
+static_assert(offsetof(PreparedQuad, colour) == 8 * sizeof(double), "vertices first");
+static_assert(offsetof(PreparedQuad, x0) == offsetof(PreparedQuad, colour) + 4,
+              "box after colour");
 
 using QuadList = std::vector<PreparedQuad>;
 
