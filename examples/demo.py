@@ -50,7 +50,7 @@ def sample_mesh(width=MESH_WIDTH, height=MESH_HEIGHT):
 
 def drawing_call(renderer, coords, colours):
     """The ten drawing arguments: the unit mesh scaled into the middle of the image."""
-    scale = 0.47 * min(IMAGE_ROWS, IMAGE_COLS)
+    scale = 0.44 * min(IMAGE_ROWS, IMAGE_COLS)
     matrix = np.array([[scale, 0.0, IMAGE_COLS / 2.0],
                        [0.0, scale, IMAGE_ROWS / 2.0],
                        [0.0, 0.0, 1.0]])
