@@ -20,6 +20,7 @@ $(VPY): | deps
 
 # The module, installed into the venv with pip from the source tree.
 module: deps $(VPY)
+	@mkdir -p build
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --no-index \
 	    --config-settings=builddir=build/py311 .
 

@@ -1,6 +1,135 @@
+// Eligibility checks and argument intake of the fast path, then the render job.
 #include "render/render_fast.hpp"
 
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "render/render_job.hpp"
+#include "render/render_records.hpp"
+
+namespace py = pybind11;
+
 namespace quadlite {
-// placeholder: the eligibility chain lands with the module surface
-bool render_fast(pybind11::buffer, const pybind11::args&) { return false; }
+namespace {
+
+// C-contiguous float64, cast from whatever numpy can read; empty on failure.
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Height and width travel as 32-bit values through the passes.
+constexpr py::ssize_t kMaxTargetExtent = py::ssize_t{1} << 31;
+
+// Expected dimension n + 1 of a mesh axis; false when n + 1 wraps to 0, since
+// no array can then hold the mesh.
+bool axis_matches(py::ssize_t dim, std::uint64_t n) {
+  const std::uint64_t nodes = n + 1;
+  return nodes != 0 && static_cast<std::uint64_t>(dim) == nodes;
+}
+
+bool near_zero(double v) { return !(std::fabs(v) > kTolerance); }
+
+// Every alpha within the tolerance of 0 or 1 (NaN passes: both tests fail).
+bool alphas_binary(const double* colours, py::ssize_t rows) {
+  for (py::ssize_t k = 0; k < rows; ++k) {
+    const double a = colours[k * 4 + 3];
+    if (std::fabs(a) > kTolerance && std::fabs(a - 1.0) > kTolerance) return false;
+  }
+  return true;
+}
+
+// Whether any coordinate is masked; absent or unreadable-by-presence means no.
+bool has_masked_coordinates(py::handle coordinates) {
+  if (!py::hasattr(coordinates, "mask")) return false;
+  py::object mask = coordinates.attr("mask");
+  if (py::isinstance<py::array>(mask)) return mask.attr("any")().cast<bool>();
+  return mask.cast<bool>();
+}
+
+// The fill writes four adjacent bytes per pixel and indexes rows and columns
+// in 32 bits, so anything else is left to the host.
+bool target_usable(const py::buffer_info& view) {
+  return view.ndim == 3 && view.shape[2] == 4 && view.itemsize == 1 && view.strides[2] == 1 &&
+         view.shape[0] < kMaxTargetExtent && view.shape[1] < kMaxTargetExtent;
+}
+
+TargetImage target_of(const py::buffer_info& view) {
+  TargetImage target;
+  target.data = static_cast<std::uint8_t*>(view.ptr);
+  target.height = static_cast<std::int32_t>(view.shape[0]);
+  target.width = static_cast<std::int32_t>(view.shape[1]);
+  target.row_stride = view.strides[0];
+  target.col_stride = view.strides[1];
+  target.channel_stride = view.strides[2];
+  return target;
+}
+
+}  // namespace
+
+bool render_fast(py::buffer renderer, const py::args& args) {
+  if (args.size() != 10) return false;
+  if (args[8].cast<bool>()) return false;  // antialiased
+
+  py::object gc = args[0];
+  if (!gc.attr("get_hatch")().is_none()) return false;
+  py::tuple clip_path = gc.attr("get_clip_path")();
+  if (!py::object(clip_path[0]).is_none()) return false;
+
+  const auto mesh_width = args[2].cast<std::uint64_t>();
+  const auto mesh_height = args[3].cast<std::uint64_t>();
+  if (mesh_width == 0 || mesh_height == 0) return true;  // nothing to draw
+
+  // All four conversions run before any result is looked at.
+  DoubleArray coords = DoubleArray::ensure(args[4]);
+  DoubleArray offsets = DoubleArray::ensure(args[5]);
+  DoubleArray colours = DoubleArray::ensure(args[7]);
+  DoubleArray edges = DoubleArray::ensure(args[9]);
+  if (!coords || !offsets || !colours || !edges) return false;
+
+  if (has_masked_coordinates(args[4])) return false;
+
+  if (coords.ndim() != 3 || !axis_matches(coords.shape(0), mesh_height) ||
+      !axis_matches(coords.shape(1), mesh_width) || coords.shape(2) != 2) {
+    return false;
+  }
+  if (offsets.ndim() != 2 || offsets.shape(1) != 2) return false;
+  if (colours.ndim() != 2 || colours.shape(1) != 4 || colours.shape(0) == 0) return false;
+  if (edges.ndim() != 2 || edges.shape(0) != 0) return false;
+  if (offsets.shape(0) != 1) return false;
+
+  const double* offset = offsets.data();
+  if (!near_zero(offset[0]) || !near_zero(offset[1])) return false;
+
+  DoubleArray matrix = DoubleArray::ensure(args[1].attr("get_matrix")());
+  if (!matrix || matrix.ndim() != 2 || matrix.shape(0) != 3 || matrix.shape(1) != 3) {
+    return false;
+  }
+
+  py::object clip_rectangle = gc.attr("get_clip_rectangle")();
+  if (clip_rectangle.is_none()) return false;
+  DoubleArray extents = DoubleArray::ensure(clip_rectangle.attr("extents"));
+  if (!extents || extents.ndim() == 0 || extents.size() != 4) return false;
+
+  if (!alphas_binary(colours.data(), colours.shape(0))) return false;
+
+  // Held until the job returns: it keeps the pixel memory valid for both passes.
+  py::buffer_info view = renderer.request(true);
+  if (!target_usable(view)) return false;
+
+  RenderInputs inputs;
+  inputs.mesh.width = mesh_width;
+  inputs.mesh.height = mesh_height;
+  inputs.mesh.coords = coords.data();
+  inputs.mesh.colours = colours.data();
+  inputs.mesh.colour_rows = colours.shape(0);
+  inputs.mesh.matrix = matrix.data();
+  for (int i = 0; i < 4; ++i) inputs.extents[i] = extents.data()[i];
+  inputs.target = target_of(view);
+
+  return render_job(inputs, [](auto&& body) {
+    py::gil_scoped_release release;
+    body();
+  });
+}
+
 }  // namespace quadlite

@@ -120,3 +120,117 @@ def mesh_args(renderer, coordinates, facecolors, matrix=None, extents=None,
             np.zeros((1, 2)) if offsets is None else offsets, Affine(),
             facecolors, antialiased,
             np.zeros((0, 4)) if edgecolors is None else edgecolors)
+
+
+# --- Recording stand-ins: they log, in order, every call quadlite makes on them.
+
+class HostMethod:
+    """A host method that records its calls and draws nothing.
+
+    Anything with a `__self__` serves as the bound host method; this one lets a
+    test pick the renderer freely (read-only, odd layouts, foreign exporters).
+    """
+
+    def __init__(self, renderer, result="host drew", error=None):
+        self.__self__ = renderer
+        self.calls = []
+        self.result = result
+        self.error = error
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+
+class TracingGraphicsContext(GraphicsContext):
+    def __init__(self, log, clip_rectangle=None, hatch=None, clip_path=(None, None)):
+        super().__init__(clip_rectangle, hatch, clip_path)
+        self.log = log
+
+    def get_hatch(self):
+        self.log.append("get_hatch")
+        return super().get_hatch()
+
+    def get_clip_path(self):
+        self.log.append("get_clip_path")
+        return super().get_clip_path()
+
+    def get_clip_rectangle(self):
+        self.log.append("get_clip_rectangle")
+        return super().get_clip_rectangle()
+
+
+class TracingClipRectangle:
+    def __init__(self, log, extents):
+        self.log = log
+        self._extents = extents
+
+    @property
+    def extents(self):
+        self.log.append("extents")
+        return self._extents
+
+
+class TracingAffine(Affine):
+    def __init__(self, log, matrix=None):
+        super().__init__(matrix)
+        self.log = log
+
+    def get_matrix(self):
+        self.log.append("get_matrix")
+        return super().get_matrix()
+
+
+class TracingMask(np.ndarray):
+    """A boolean mask array whose any() is logged."""
+
+    def any(self, *args, **kwargs):
+        log = getattr(self, "log", None)
+        if log is not None:
+            log.append("any")
+        return np.ndarray.any(self.view(np.ndarray), *args, **kwargs)
+
+
+class TracedCoordinates(np.ndarray):
+    """Coordinates whose `mask` reads are logged (the mask may be any object)."""
+
+    def __new__(cls, values, log, mask):
+        self = np.asarray(values).view(cls)
+        self.log = log
+        self._mask = mask
+        return self
+
+    def __array_finalize__(self, obj):
+        self.log = getattr(obj, "log", None)
+        self._mask = getattr(obj, "_mask", None)
+
+    @property
+    def mask(self):
+        self.log.append("mask")
+        return self._mask
+
+
+def traced_mask(log, values):
+    mask = np.asarray(values, dtype=bool).view(TracingMask)
+    mask.log = log
+    return mask
+
+
+def traced_mesh_args(renderer, coordinates, facecolors, log, matrix=None, extents=None,
+                     mask=None, **kwargs):
+    """mesh_args with tracing host objects; `log` receives every call in order.
+
+    With `mask` given, the coordinates carry it as their `mask` attribute.
+    """
+    args = list(mesh_args(renderer, coordinates, facecolors, **kwargs))
+    if extents is None:
+        extents = (0.0, 0.0, float(renderer.shape[1]), float(renderer.shape[0]))
+    old_gc = args[0]
+    args[0] = TracingGraphicsContext(log, TracingClipRectangle(log, np.asarray(extents, float)),
+                                     old_gc.hatch, old_gc.clip_path)
+    args[1] = TracingAffine(log, matrix)
+    if mask is not None:
+        args[4] = TracedCoordinates(args[4], log, mask)
+    return tuple(args)

@@ -1,0 +1,113 @@
+"""Inputs that would let the drawing reach memory it does not own: all go to the host."""
+import numpy as np
+import pytest
+
+import quadlite
+import standin_host
+from conftest import DECLINED, REACHED_BUFFER, readonly_target
+
+MAX_U64 = 2**64 - 1
+
+
+def eligible(target, coords=None, width=None, height=None):
+    if coords is None:
+        coords = np.stack(np.meshgrid(np.arange(4.0), np.arange(3.0)), axis=-1)
+    colours = np.array([[0.1, 0.5, 0.9, 1.0]])
+    return standin_host.mesh_args(target, coords, colours, mesh_width=width,
+                                  mesh_height=height,
+                                  extents=(0.0, 0.0, float(target.shape[1]),
+                                           float(target.shape[0])))
+
+
+class TestMeshSizeWrap:
+    """A size of 2**64 - 1 would make the node count W + 1 wrap to 0."""
+
+    @pytest.mark.parametrize("width, height, coord_shape", [
+        (MAX_U64, 2, (3, 0, 2)),
+        (3, MAX_U64, (0, 4, 2)),
+        (MAX_U64, MAX_U64, (0, 0, 2)),
+    ], ids=["width", "height", "both"])
+    def test_declined_before_the_buffer(self, width, height, coord_shape, classify_call):
+        # Read-only target: a call that got past the shape test would raise.
+        args = eligible(readonly_target(), np.zeros(coord_shape), width, height)
+        assert classify_call(args) == DECLINED
+
+    @pytest.mark.parametrize("width, height, coord_shape", [
+        (MAX_U64, 2, (3, 0, 2)), (3, MAX_U64, (0, 4, 2)),
+    ], ids=["width", "height"])
+    def test_host_draws_and_pixels_stay(self, width, height, coord_shape):
+        target = np.full((6, 5, 4), 77, np.uint8)
+        host = standin_host.HostMethod(target)
+        args = eligible(target, np.zeros(coord_shape), width, height)
+        assert quadlite.draw_quad_mesh(host, *args) == "host drew"
+        assert len(host.calls) == 1
+        assert (target == 77).all()
+
+    def test_one_below_the_wrap_is_still_a_size(self, classify_call):
+        # 2**64 - 2 converts fine; it just cannot match any real array.
+        args = eligible(readonly_target(), np.zeros((3, 0, 2)), 2**64 - 2, 2)
+        assert classify_call(args) == DECLINED
+
+    def test_sound_sizes_still_reach_the_buffer(self, classify_call):
+        assert classify_call(eligible(readonly_target())) == REACHED_BUFFER
+
+
+def _guarded(shape, strides, offset=0, size=None):
+    """A writable view into a larger block filled with a guard value."""
+    size = size or 4096
+    block = np.full(size, 0xA5, np.uint8)
+    view = np.lib.stride_tricks.as_strided(block[offset:], shape, strides)
+    return block, view
+
+
+CHANNEL_LAYOUTS = {
+    # channel axis running backwards: the fill would write below the pixel
+    "reversed": lambda: _guarded((6, 5, 4), (20, 4, -1), offset=3),
+    "every other byte": lambda: _guarded((6, 5, 4), (40, 8, 2)),
+    "broadcast": lambda: _guarded((6, 5, 4), (5, 1, 0)),
+    "planar": lambda: _guarded((6, 5, 4), (5, 1, 30)),
+    "planar reversed": lambda: _guarded((6, 5, 4), (5, 1, -30), offset=90),
+}
+
+
+class TestChannelStride:
+    @pytest.mark.parametrize("make", CHANNEL_LAYOUTS.values(), ids=CHANNEL_LAYOUTS.keys())
+    def test_declined_and_memory_untouched(self, make):
+        block, target = make()
+        assert target.flags.writeable
+        host = standin_host.HostMethod(target)
+        before = block.copy()
+        assert quadlite.draw_quad_mesh(host, *eligible(target)) == "host drew"
+        assert len(host.calls) == 1
+        assert np.array_equal(block, before)
+
+    def test_standin_reversed_layout(self):
+        target = standin_host.Renderer.new(6, 5, layout="reversed-channels")
+        args = eligible(target)
+        assert quadlite.draw_quad_mesh(target.draw_quad_mesh, *args) == "host drew"
+        assert len(target.host_calls) == 1
+
+
+HUGE = {
+    "2**31 rows": ((2**31, 5, 4), (0, 4, 1)),
+    "2**31 columns": ((6, 2**31, 4), (20, 0, 1)),
+    "2**32 + 6 rows": ((2**32 + 6, 5, 4), (0, 4, 1)),
+    "2**32 + 5 columns": ((6, 2**32 + 5, 4), (20, 0, 1)),
+    "2**60 rows": ((2**60, 1, 4), (0, 4, 1)),
+}
+
+
+class TestTargetExtent:
+    """Rows and columns are 32-bit in the passes; larger targets go to the host."""
+
+    @pytest.mark.parametrize("shape, strides", HUGE.values(), ids=HUGE.keys())
+    def test_declined_and_memory_untouched(self, shape, strides):
+        block, target = _guarded(shape, strides)
+        host = standin_host.HostMethod(target)
+        before = block.copy()
+        # Clip to a small corner so that nothing but the size could decline.
+        args = eligible(target)
+        args[0].clip_rectangle = standin_host.ClipRectangle(np.array([0.0, 0.0, 5.0, 6.0]))
+        assert quadlite.draw_quad_mesh(host, *args) == "host drew"
+        assert len(host.calls) == 1
+        assert np.array_equal(block, before)
