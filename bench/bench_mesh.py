@@ -1,0 +1,378 @@
+"""End-to-end benchmark: quadlite.draw_quad_mesh against what a user would do instead.
+
+Each workload is drawn, on the same data in the same run, by
+  quadlite     quadlite.draw_quad_mesh (the fast path; checked to have drawn),
+  PIL loop     a Python loop over Pillow's ImageDraw.polygon,
+  OpenCV loop  a Python loop over cv2.fillConvexPoly,
+  numpy host   the stand-in host's own method (the numpy reference drawing),
+and compared with the bandwidth bound, a numpy fill of the same image.
+Alternatives that would take long on a big mesh are timed on a contiguous
+block of mesh rows and scaled per quad; such numbers are marked "est.".
+Times are medians of several runs.
+
+    python bench/bench_mesh.py [--runs N] [--out DIR] [--only NAME ...]
+
+Writes DIR/bench.json and DIR/bench.png (DIR defaults to out/).
+"""
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "python"))
+
+import quadlite  # noqa: E402
+import standin_host  # noqa: E402
+
+# Seconds one run of a slow alternative may take before it is run on a subset.
+SUBSET_BUDGET = 0.4
+# The reference host is compared on the full mesh only up to this many quads.
+FULL_COMPARE_QUADS = 300_000
+
+
+class Workload:
+    def __init__(self, name, title, coords, colours, matrix, size, calls=1):
+        self.name = name
+        self.title = title
+        self.coords = coords          # (H+1, W+1, 2) data coordinates
+        self.colours = colours        # (H*W, 4)
+        self.matrix = matrix          # 3x3 affine, data -> device pixels
+        self.rows = self.cols = size  # target image
+        self.calls = calls            # draws per timed run (tiny workloads)
+
+    @property
+    def mesh_height(self):
+        return self.coords.shape[0] - 1
+
+    @property
+    def mesh_width(self):
+        return self.coords.shape[1] - 1
+
+    @property
+    def quads(self):
+        return self.mesh_width * self.mesh_height
+
+    def row_block(self, first, count):
+        """The mesh rows [first, first + count) as a workload of their own."""
+        w = self.mesh_width
+        return Workload(self.name, self.title,
+                        np.ascontiguousarray(self.coords[first:first + count + 1]),
+                        np.ascontiguousarray(self.colours[first * w:(first + count) * w]),
+                        self.matrix, self.rows)
+
+
+def random_colours(rng, count, transparent_share=0.0):
+    colours = rng.uniform(0.0, 1.0, (count, 4))
+    colours[:, 3] = np.where(rng.uniform(0.0, 1.0, count) < transparent_share, 0.0, 1.0)
+    return colours
+
+
+def grid(width, height):
+    ys, xs = np.mgrid[0:height + 1, 0:width + 1].astype(float)
+    return np.ascontiguousarray(np.stack([xs, ys], axis=-1))
+
+
+def scale(s, tx=0.0, ty=0.0):
+    return np.array([[s, 0.0, tx], [0.0, s, ty], [0.0, 0.0, 1.0]])
+
+
+def workloads():
+    rng = np.random.default_rng(6)
+    out = [
+        Workload("heatmap", "512x512 heat map, 4 px cells, 10% transparent, 2048^2",
+                 grid(512, 512), random_colours(rng, 512 * 512, 0.1), scale(4.0), 2048),
+        Workload("subpixel", "2000x2000 sub-pixel cells on 1000^2",
+                 grid(2000, 2000), random_colours(rng, 2000 * 2000), scale(0.5), 1000),
+        Workload("cells64", "64x64 cells of 64x64 px on 4096^2",
+                 grid(64, 64), random_colours(rng, 64 * 64), scale(64.0), 4096),
+    ]
+    n = 1000
+    theta = np.linspace(0.0, 2.0 * np.pi, n + 1)
+    radius = np.linspace(0.1, 1.0, n + 1)
+    t, r = np.meshgrid(theta, radius)
+    swirl = t + 1.5 * r
+    polar = np.ascontiguousarray(np.stack([r * np.cos(swirl), r * np.sin(swirl)], axis=-1))
+    out.append(Workload("curvilinear", "1000x1000 swirled polar mesh on 2000^2",
+                        polar, random_colours(rng, n * n), scale(980.0, 1000.0, 1000.0), 2000))
+    out.append(Workload("small", "10x10 cells of 10 px on 100^2 (per-call overhead)",
+                        grid(10, 10), random_colours(rng, 100), scale(10.0), 100, calls=200))
+    return out
+
+
+# --- The ways to draw ------------------------------------------------------------------
+
+def call_args(renderer, wl):
+    return standin_host.mesh_args(renderer, wl.coords, wl.colours, matrix=wl.matrix)
+
+
+def device_quads(wl):
+    """Vertices of every drawn cell in image coordinates (row 0 at the top), and colours."""
+    c = wl.coords
+    m = wl.matrix
+    x = m[0, 0] * c[..., 0] + m[0, 1] * c[..., 1] + m[0, 2]
+    y = (wl.rows - (m[1, 0] * c[..., 0] + m[1, 1] * c[..., 1] + m[1, 2]))
+    nodes = np.stack([x, y], axis=-1)
+    quads = np.stack([nodes[:-1, :-1], nodes[1:, :-1], nodes[1:, 1:], nodes[:-1, 1:]], axis=2)
+    quads = quads.reshape(-1, 4, 2)
+    rgb = np.round(np.clip(wl.colours[:, :3], 0.0, 1.0) * 255.0).astype(np.uint8)
+    visible = wl.colours[:, 3] != 0.0
+    return quads[visible], rgb[visible]
+
+
+def pil_loop(wl):
+    """A drawing of the workload by Pillow, ready to run: ImageDraw.polygon per cell."""
+    from PIL import Image, ImageDraw
+    image = Image.new("RGBA", (wl.cols, wl.rows))
+    polygon = ImageDraw.Draw(image).polygon
+
+    def run():
+        quads, rgb = device_quads(wl)
+        for q, (r, g, b) in zip(quads.tolist(), rgb.tolist()):
+            polygon([tuple(v) for v in q], fill=(r, g, b, 255))
+    return run
+
+
+def opencv_loop(wl):
+    """A drawing of the workload by OpenCV, ready to run: fillConvexPoly per cell."""
+    import cv2
+    image = np.zeros((wl.rows, wl.cols, 4), np.uint8)
+    fill = cv2.fillConvexPoly
+
+    def run():
+        quads, rgb = device_quads(wl)
+        fixed = np.round(quads * 16.0).astype(np.int32)  # 4 fractional bits
+        for q, (r, g, b) in zip(fixed, rgb.tolist()):
+            fill(image, q, (r, g, b, 255), cv2.LINE_8, 4)
+    return run
+
+
+def host_method(wl):
+    """A drawing by the stand-in host's own method (the numpy reference), ready to run."""
+    renderer = new_renderer(wl)
+    args = call_args(renderer, wl)
+    return lambda: renderer.draw_quad_mesh(*args)
+
+
+def new_renderer(wl):
+    return standin_host.Renderer.new(wl.rows, wl.cols)
+
+
+def draw_quadlite(renderer, args):
+    result = quadlite.draw_quad_mesh(renderer.draw_quad_mesh, *args)
+    if result is not None or renderer.host_calls:
+        raise RuntimeError("the fast path declined: the host drew")
+
+
+def draw_host(renderer, args):
+    renderer.draw_quad_mesh(*args)
+
+
+# --- Timing ----------------------------------------------------------------------------
+
+def median_time(fn, runs, repeat=1):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        for _ in range(repeat):
+            fn()
+        times.append((time.perf_counter() - start) / repeat)
+    return statistics.median(times), times
+
+
+def block_for(wl, make_drawing, runs):
+    """Times make_drawing(workload)() on the whole mesh or on a block of its rows.
+
+    Returns (seconds for the whole mesh, estimated?, rows used, run times).
+    """
+    h = wl.mesh_height
+    probe_rows = max(1, min(h, 2000 // max(1, wl.mesh_width)))
+    probe = wl.row_block((h - probe_rows) // 2, probe_rows)
+    draw = make_drawing(probe)
+    start = time.perf_counter()
+    draw()
+    per_quad = (time.perf_counter() - start) / probe.quads
+    rows = int(min(h, max(probe_rows, SUBSET_BUDGET / max(per_quad, 1e-12) / wl.mesh_width)))
+    if rows >= h:
+        seconds, times = median_time(make_drawing(wl), runs)
+        return seconds, False, h, times
+    block = wl.row_block((h - rows) // 2, rows)
+    seconds, times = median_time(make_drawing(block), runs)
+    factor = wl.quads / block.quads
+    return seconds * factor, True, rows, [t * factor for t in times]
+
+
+def bandwidth_bound(wl, runs):
+    image = np.zeros((wl.rows, wl.cols, 4), np.uint8)
+    words = image.reshape(wl.rows, wl.cols * 4).view(np.uint32)
+    value = np.uint32(0xFF336699)
+    repeat = max(1, wl.calls)
+    seconds, _ = median_time(lambda: words.fill(value), runs, repeat)
+    return seconds
+
+
+def compare_with_host(wl):
+    """Whether quadlite and the reference host draw the same bytes; on a row block if big."""
+    subject = wl
+    scope = "full mesh"
+    if wl.quads > FULL_COMPARE_QUADS:
+        rows = max(1, FULL_COMPARE_QUADS // wl.mesh_width)
+        first = (wl.mesh_height - rows) // 2
+        subject = wl.row_block(first, rows)
+        scope = f"mesh rows {first}..{first + rows - 1}"
+    ours = new_renderer(subject)
+    draw_quadlite(ours, call_args(ours, subject))
+    theirs = new_renderer(subject)
+    draw_host(theirs, call_args(theirs, subject))
+    same = np.array_equal(ours.pixels, theirs.pixels)
+    differing = int(np.count_nonzero(np.any(ours.pixels != theirs.pixels, axis=-1)))
+    return {"identical": bool(same), "scope": scope, "differing_pixels": differing}
+
+
+def run_workload(wl, runs):
+    result = {"name": wl.name, "title": wl.title, "quads": wl.quads,
+              "image": [wl.rows, wl.cols], "calls_per_run": wl.calls}
+
+    renderer = new_renderer(wl)
+    args = call_args(renderer, wl)
+    draw_quadlite(renderer, args)  # warm-up: builds the pool, and the served check
+    painted = int(np.count_nonzero(renderer.pixels[..., 3] == 255))
+    result["painted_pixels"] = painted
+    result["fast_path_drew"] = True
+
+    seconds, times = median_time(lambda: draw_quadlite(renderer, args), runs, wl.calls)
+    result["quadlite"] = {"ms": seconds * 1e3, "runs_ms": [t * 1e3 for t in times]}
+
+    alternatives = {
+        "pil": pil_loop,
+        "opencv": opencv_loop,
+        "numpy_host": host_method,
+    }
+    slow_runs = max(3, runs // 2)
+    for key, make_drawing in alternatives.items():
+        if wl.calls > 1:
+            s, times = median_time(make_drawing(wl), slow_runs, wl.calls)
+            est, rows = False, wl.mesh_height
+        else:
+            s, est, rows, times = block_for(wl, make_drawing, slow_runs)
+        result[key] = {"ms": s * 1e3, "estimated": est, "mesh_rows_timed": rows,
+                       "runs_ms": [t * 1e3 for t in times]}
+
+    result["bandwidth_bound"] = {"ms": bandwidth_bound(wl, runs) * 1e3}
+    result["reference_check"] = compare_with_host(wl)
+
+    ms = result["quadlite"]["ms"]
+    result["ns_per_quad"] = ms * 1e6 / wl.quads
+    result["ns_per_painted_pixel"] = ms * 1e6 / painted if painted else None
+    result["speedup"] = {key: result[key]["ms"] / ms for key in alternatives}
+    result["speedup"]["best_alternative"] = min(result[k]["ms"] for k in alternatives) / ms
+    result["fraction_of_bound"] = result["bandwidth_bound"]["ms"] / ms
+    return result
+
+
+# --- Output ----------------------------------------------------------------------------
+
+def fmt_ms(entry):
+    text = f"{entry['ms']:.3f}" if entry["ms"] < 1 else f"{entry['ms']:.1f}"
+    return text + (" est." if entry.get("estimated") else "")
+
+
+def print_table(results):
+    head = (f"{'workload':<12}{'quads':>10}{'painted px':>12}{'quadlite ms':>13}{'ns/quad':>9}"
+            f"{'ns/px':>8}{'PIL ms':>14}{'OpenCV ms':>14}{'numpy host ms':>16}{'bound ms':>10}"
+            f"{'xPIL':>8}{'xOpenCV':>9}{'xhost':>8}{'xbest':>8}{'of bound':>10}")
+    print(head)
+    print("-" * len(head))
+    for r in results:
+        ns_px = f"{r['ns_per_painted_pixel']:.2f}" if r["ns_per_painted_pixel"] else "-"
+        sp = r["speedup"]
+        print(f"{r['name']:<12}{r['quads']:>10}{r['painted_pixels']:>12}"
+              f"{fmt_ms(r['quadlite']):>13}{r['ns_per_quad']:>9.1f}{ns_px:>8}"
+              f"{fmt_ms(r['pil']):>14}{fmt_ms(r['opencv']):>14}{fmt_ms(r['numpy_host']):>16}"
+              f"{r['bandwidth_bound']['ms']:>10.3f}"
+              f"{sp['pil']:>8.1f}{sp['opencv']:>9.1f}{sp['numpy_host']:>8.1f}"
+              f"{sp['best_alternative']:>8.1f}{r['fraction_of_bound']:>10.2f}")
+    print()
+    for r in results:
+        check = r["reference_check"]
+        verdict = "identical" if check["identical"] else \
+            f"DIFFERENT ({check['differing_pixels']} pixels)"
+        print(f"{r['name']:<12} fast path drew: {r['fast_path_drew']}; "
+              f"vs numpy host ({check['scope']}): {verdict}")
+
+
+def draw_chart(results, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = [r["name"] for r in results]
+    series = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host")]
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5),
+                                      gridspec_kw={"width_ratios": [3, 1.4]})
+    width = 0.27
+    xs = np.arange(len(names))
+    for k, (key, label) in enumerate(series):
+        values = [r["speedup"][key] for r in results]
+        bars = left.bar(xs + (k - 1) * width, values, width, label=label)
+        for bar, r in zip(bars, results):
+            if r[key]["estimated"]:
+                bar.set_hatch("//")
+    left.axhline(1.0, color="black", linewidth=0.8)
+    left.set_yscale("log")
+    left.set_xticks(xs, names)
+    left.set_ylabel("speed-up of quadlite (x, log scale)")
+    left.set_title("quadlite vs alternatives (hatched: estimated on a row block)")
+    left.legend()
+    right.bar(xs, [r["fraction_of_bound"] for r in results], 0.6, color="tab:gray")
+    right.set_xticks(xs, names, rotation=30)
+    right.set_ylim(0, 1.05)
+    right.set_ylabel("bandwidth bound / quadlite time")
+    right.set_title("fraction of the bandwidth bound")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--out", default=os.path.join(HERE, os.pardir, "out"))
+    parser.add_argument("--only", nargs="*", default=None)
+    opts = parser.parse_args(argv[1:])
+
+    os.makedirs(opts.out, exist_ok=True)
+    load_before = os.getloadavg()
+    results = []
+    for wl in workloads():
+        if opts.only and wl.name not in opts.only:
+            continue
+        print(f"{wl.name}: {wl.title} ...", file=sys.stderr, flush=True)
+        results.append(run_workload(wl, opts.runs))
+    load_after = os.getloadavg()
+
+    print_table(results)
+    report = {
+        "machine": {"cpus": os.cpu_count(), "platform": platform.platform(),
+                    "python": platform.python_version(), "numpy": np.__version__,
+                    "load_average_before": load_before, "load_average_after": load_after},
+        "runs": opts.runs,
+        "workloads": results,
+    }
+    json_path = os.path.join(opts.out, "bench.json")
+    with open(json_path, "w") as out:
+        json.dump(report, out, indent=2)
+    png_path = os.path.join(opts.out, "bench.png")
+    draw_chart(results, png_path)
+    print(f"\nload average {load_before[0]:.2f} before, {load_after[0]:.2f} after; "
+          f"wrote {json_path} and {png_path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

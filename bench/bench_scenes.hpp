@@ -1,0 +1,128 @@
+// Standard meshes for the micro-benchmarks, matching bench_mesh.py's workloads.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "render/prepare_pass.hpp"
+#include "render/render_records.hpp"
+
+namespace quadlite {
+namespace bench {
+
+struct Scene {
+  std::string name;
+  std::uint64_t w = 0, h = 0;
+  std::vector<double> coords;   // (h+1) x (w+1) x 2
+  std::vector<double> colours;  // (w*h) x 4
+  double matrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  std::int32_t rows = 0, cols = 0;  // target size
+
+  MeshView mesh() const {
+    MeshView v;
+    v.width = w;
+    v.height = h;
+    v.coords = coords.data();
+    v.colours = colours.data();
+    v.colour_rows = static_cast<std::int64_t>(colours.size() / 4);
+    v.matrix = matrix;
+    return v;
+  }
+  ClipBox clip() const { return ClipBox{0, cols, 0, rows}; }
+  std::uint64_t quads() const { return w * h; }
+};
+
+inline void random_colours(Scene& s, double transparent_share, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  s.colours.resize(4 * s.quads());
+  for (std::uint64_t i = 0; i < s.quads(); ++i) {
+    for (int c = 0; c < 3; ++c) s.colours[4 * i + c] = unit(rng);
+    s.colours[4 * i + 3] = unit(rng) < transparent_share ? 0.0 : 1.0;
+  }
+}
+
+// A regular grid of `cell`-pixel cells, scaled by the matrix as a host would.
+inline Scene grid(const std::string& name, std::uint64_t w, std::uint64_t h, double cell,
+                  std::int32_t size, double transparent_share) {
+  Scene s;
+  s.name = name;
+  s.w = w;
+  s.h = h;
+  s.rows = s.cols = size;
+  s.coords.reserve(2 * (w + 1) * (h + 1));
+  for (std::uint64_t r = 0; r <= h; ++r)
+    for (std::uint64_t c = 0; c <= w; ++c) {
+      s.coords.push_back(static_cast<double>(c));
+      s.coords.push_back(static_cast<double>(r));
+    }
+  s.matrix[0] = cell;
+  s.matrix[4] = cell;
+  random_colours(s, transparent_share, 1);
+  return s;
+}
+
+// A swirled annulus filling most of a size x size image.
+inline Scene curvilinear(std::uint64_t n, std::int32_t size) {
+  Scene s;
+  s.name = "curvilinear";
+  s.w = s.h = n;
+  s.rows = s.cols = size;
+  const double pi = 3.14159265358979323846;
+  for (std::uint64_t r = 0; r <= n; ++r)
+    for (std::uint64_t c = 0; c <= n; ++c) {
+      const double radius = 0.1 + 0.9 * static_cast<double>(r) / static_cast<double>(n);
+      const double angle = 2 * pi * static_cast<double>(c) / static_cast<double>(n) +
+                           1.5 * radius;
+      s.coords.push_back(radius * std::cos(angle));
+      s.coords.push_back(radius * std::sin(angle));
+    }
+  const double half = size / 2.0;
+  s.matrix[0] = s.matrix[4] = 0.98 * half;
+  s.matrix[2] = s.matrix[5] = half;
+  random_colours(s, 0.0, 2);
+  return s;
+}
+
+inline std::vector<Scene> standard_scenes() {
+  std::vector<Scene> out;
+  out.push_back(grid("heatmap_4px", 512, 512, 4.0, 2048, 0.1));
+  out.push_back(grid("subpixel_2000", 2000, 2000, 0.5, 1000, 0.0));
+  out.push_back(grid("cells_64px", 64, 64, 64.0, 4096, 0.0));
+  out.push_back(curvilinear(1000, 2000));
+  out.push_back(grid("small_10x10", 10, 10, 10.0, 100, 0.0));
+  return out;
+}
+
+// The scenes, built once per process (they are large).
+inline const std::vector<Scene>& scenes() {
+  static const std::vector<Scene> all = standard_scenes();
+  return all;
+}
+
+// An RGBA8 image in C order, device row 0 last.
+struct Image {
+  std::vector<std::uint8_t> bytes;
+  TargetImage target;
+  Image(std::int32_t rows, std::int32_t cols)
+      : bytes(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * 4, 0) {
+    target.data = bytes.data();
+    target.height = rows;
+    target.width = cols;
+    target.row_stride = 4 * static_cast<std::int64_t>(cols);
+    target.col_stride = 4;
+    target.channel_stride = 1;
+  }
+  std::uint64_t opaque_pixels() const {
+    std::uint64_t n = 0;
+    for (std::size_t k = 3; k < bytes.size(); k += 4) n += bytes[k] == 255;
+    return n;
+  }
+};
+
+}  // namespace bench
+}  // namespace quadlite
