@@ -8,6 +8,7 @@
 #include "bench_scenes.hpp"
 #include "render/fill_pass.hpp"
 #include "render/prepare_pass.hpp"
+#include "render/band_index.hpp"
 
 namespace quadlite {
 namespace bench {
@@ -19,32 +20,53 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The index for `bands` bands over `tasks` prepare tasks, as the job builds it.
+std::vector<TaskBands> band_index(const Scene& s, std::uint64_t tasks, const BandSplit& split) {
+  std::vector<TaskBands> index(split.bands > 1 ? tasks : 0);
+  std::atomic<bool> finite{true};
+  for (std::uint64_t t = 0; t < tasks; ++t)
+    check_task(s.mesh(), s.clip(), t, tasks, finite, split, index.empty() ? nullptr : &index[t]);
+  return index;
+}
+
 // Iteration time: the 8 bands in turn. Counter vs_one_band: that time over the
 // one-band time, both measured in the same iterations.
 void fill_split_8_bands(benchmark::State& state, const Scene* s) {
-  std::vector<QuadList> lists(1);
-  std::atomic<bool> finite{true};
-  prepare_task(s->mesh(), s->clip(), 0, 1, lists[0], finite);
+  const BandSplit one{0, s->rows, 1};
+  const BandSplit split{0, s->rows, kBands};
+  const std::vector<TaskBands> no_index = band_index(*s, kBands, one);
+  const std::vector<TaskBands> index = band_index(*s, kBands, split);
   Image image(s->rows, s->cols);
 
-  double one_band = 0, split = 0;
+  double one_band = 0, eight_bands = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
-    fill_band(lists, 0, s->rows, 0, 1, image.target);
+    fill_band_from_mesh(s->mesh(), s->clip(), no_index, one, 0, image.target);
     one_band += seconds_since(start);
     start = std::chrono::steady_clock::now();
-    for (std::uint64_t b = 0; b < kBands; ++b) fill_band(lists, 0, s->rows, b, kBands, image.target);
+    for (std::uint64_t b = 0; b < kBands; ++b)
+      fill_band_from_mesh(s->mesh(), s->clip(), index, split, b, image.target);
     const double t = seconds_since(start);
-    split += t;
+    eight_bands += t;
     state.SetIterationTime(t);
   }
-  state.counters["vs_one_band"] = split / one_band;
+  state.counters["vs_one_band"] = eight_bands / one_band;
+}
+
+// The prepare pass with the index for 8 bands, against none, per quad.
+void prepare_index_8_bands(benchmark::State& state, const Scene* s) {
+  const BandSplit split{0, s->rows, kBands};
+  for (auto _ : state) benchmark::DoNotOptimize(band_index(*s, kBands, split).data());
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
 }
 
 const int registered = [] {
   for (const Scene& s : scenes()) {
     benchmark::RegisterBenchmark(("fill_split_8_bands/" + s.name).c_str(), fill_split_8_bands, &s)
         ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("prepare_index_8_bands/" + s.name).c_str(),
+                                 prepare_index_8_bands, &s)
         ->Unit(benchmark::kMillisecond);
   }
   return 0;

@@ -21,8 +21,22 @@ std::vector<QuadList> prepared(const Scene& s) {
   return lists;
 }
 
-// ns per quad of the mesh.
+BandSplit one_band(const Scene& s) { return BandSplit{0, s.rows, 1}; }
+
+// The prepare pass as the job runs it with one band: ns per quad of the mesh.
 void prepare_pass(benchmark::State& state, const Scene* s) {
+  const MeshView mesh = s->mesh();
+  const ClipBox clip = s->clip();
+  for (auto _ : state) {
+    std::atomic<bool> finite{true};
+    check_task(mesh, clip, 0, 1, finite, one_band(*s), nullptr);
+    benchmark::DoNotOptimize(finite.load());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
+}
+
+// Prepared records in a list, as the tests' two-pass reference builds them.
+void prepare_records(benchmark::State& state, const Scene* s) {
   const MeshView mesh = s->mesh();
   const ClipBox clip = s->clip();
   for (auto _ : state) {
@@ -34,8 +48,23 @@ void prepare_pass(benchmark::State& state, const Scene* s) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
 }
 
-// ns per painted pixel, one band.
+// The fill pass as the job runs it with one band, quads prepared on the way:
+// ns per painted pixel.
 void fill_pass(benchmark::State& state, const Scene* s) {
+  Image image(s->rows, s->cols);
+  const std::vector<TaskBands> no_index;
+  fill_band_from_mesh(s->mesh(), s->clip(), no_index, one_band(*s), 0, image.target);
+  const std::uint64_t painted = image.opaque_pixels();
+  for (auto _ : state) {
+    fill_band_from_mesh(s->mesh(), s->clip(), no_index, one_band(*s), 0, image.target);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(painted));
+  state.counters["painted_px"] = static_cast<double>(painted);
+}
+
+// Pixel work alone: filling already prepared records, ns per painted pixel.
+void fill_records(benchmark::State& state, const Scene* s) {
   const std::vector<QuadList> lists = prepared(*s);
   Image image(s->rows, s->cols);
   fill_band(lists, 0, s->rows, 0, 1, image.target);
@@ -45,7 +74,6 @@ void fill_pass(benchmark::State& state, const Scene* s) {
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(painted));
-  state.counters["painted_px"] = static_cast<double>(painted);
 }
 
 // Both passes through the job on a one-worker pool: ns per quad.
@@ -69,7 +97,11 @@ const int registered = [] {
   for (const Scene& s : scenes()) {
     benchmark::RegisterBenchmark(("prepare_pass/" + s.name).c_str(), prepare_pass, &s)
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("prepare_records/" + s.name).c_str(), prepare_records, &s)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("fill_pass/" + s.name).c_str(), fill_pass, &s)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("fill_records/" + s.name).c_str(), fill_records, &s)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("render_job/" + s.name).c_str(), render_job_one_worker, &s)
         ->Unit(benchmark::kMillisecond);

@@ -1,5 +1,7 @@
 #include "render/fill_pass.hpp"
 
+#include "render/quad_geometry.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -39,21 +41,234 @@ inline bool covered(const Edges& e, const double row_offset[4], double X) {
   return !(positive && negative);
 }
 
-void fill_rows(const PreparedQuad& q, std::int32_t first, std::int32_t last,
-               const TargetImage& target) {
-  const Edges e = edges_of(q.p);
+inline double centre(std::int64_t j) { return static_cast<double>(j) + 0.5; }
+
+// covered() for a single centre, edges 0 and 2 in one vector, 1 and 3 in
+// another.
+inline bool covers_centre(const Point p[4], double X, double Y) {
+  const F64x2 xa{p[0].x, p[2].x}, ya{p[0].y, p[2].y};  // starts of edges 0, 2
+  const F64x2 xb{p[1].x, p[3].x}, yb{p[1].y, p[3].y};  // their ends; starts of 1, 3
+  const F64x2 xc{p[2].x, p[0].x}, yc{p[2].y, p[0].y};  // ends of edges 1, 3
+  const F64x2 e02 = (xb - xa) * (splat(Y) - ya) - (yb - ya) * (splat(X) - xa);
+  const F64x2 e13 = (xc - xb) * (splat(Y) - yb) - (yc - yb) * (splat(X) - xb);
+  const I64x2 positive = (e02 > splat(kTolerance)) | (e13 > splat(kTolerance));
+  const I64x2 negative = (e02 < splat(-kTolerance)) | (e13 < splat(-kTolerance));
+  return !((positive[0] | positive[1]) && (negative[0] | negative[1]));
+}
+
+// Device row i is buffer row height - 1 - i.
+inline std::uint8_t* row_address(const TargetImage& t, std::int32_t i) {
+  return t.data + (static_cast<std::int64_t>(t.height) - 1 - i) * t.row_stride;
+}
+
+// Columns [begin, end) of a row get the colour, four bytes each.
+inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t begin,
+                      std::int64_t end, std::uint32_t colour) {
+  std::uint8_t* p = row + begin * col_stride;
+  if (col_stride == 4) {
+    for (std::int64_t n = end - begin; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
+  } else {
+    for (std::int64_t n = end - begin; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
+  }
+}
+
+// ---- Spans ----------------------------------------------------------------
+//
+// Along a row, one edge's value E(X) = a - dy * (X - x), a = dx * (Y - y), is
+// monotone in the column even in floating point: X - x, dy * t and a - u are
+// each rounded monotonically. NaN arises only where both sides of the
+// subtraction are infinite with the same sign or where 0 meets infinity, and
+// it sits where the value passes from one sign to the other, so an edge's
+// class (negative, neutral, positive; NaN neutral) is monotone too: falling
+// when dy > 0, rising when dy < 0, constant when dy == 0. Hence the columns
+// where no edge is positive form one interval P, those where none is
+// negative another, N, and the covered columns are P united with N. Each
+// interval end is found with the same edge test as the per-pixel rule,
+// started at the estimated crossing and settled by galloping and bisection.
+
+// The first column in [lo, hi) where `yes` holds, or hi; `yes` must be false
+// then true along the row. `guess` is where to start looking.
+template <class Test>
+std::int64_t first_where(const Test& yes, std::int64_t lo, std::int64_t hi, std::int64_t guess) {
+  guess = std::min(std::max(guess, lo), hi - 1);
+  std::int64_t no_at, yes_at;  // yes fails at no_at (or lo - 1), holds at yes_at (or hi)
+  std::int64_t step = 1;
+  if (yes(guess)) {
+    yes_at = guess;
+    for (;;) {
+      const std::int64_t j = yes_at - step;
+      if (j < lo) {
+        no_at = lo - 1;
+        break;
+      }
+      if (!yes(j)) {
+        no_at = j;
+        break;
+      }
+      yes_at = j;
+      step *= 2;
+    }
+  } else {
+    no_at = guess;
+    for (;;) {
+      const std::int64_t j = no_at + step;
+      if (j >= hi) {
+        yes_at = hi;
+        break;
+      }
+      if (yes(j)) {
+        yes_at = j;
+        break;
+      }
+      no_at = j;
+      step *= 2;
+    }
+  }
+  while (yes_at - no_at > 1) {
+    const std::int64_t mid = no_at + (yes_at - no_at) / 2;
+    if (yes(mid)) {
+      yes_at = mid;
+    } else {
+      no_at = mid;
+    }
+  }
+  return yes_at;
+}
+
+// Half-open column intervals: P (no edge positive) and N (no edge negative).
+struct Spans {
+  std::int64_t p_lo, p_hi, n_lo, n_hi;
+  bool empty() const { return p_lo >= p_hi && n_lo >= n_hi; }
+};
+
+// Column where the edge's value crosses zero, as a starting guess: the
+// centre X with a - dy * (X - x) = 0. Any value will do; NaN starts at lo.
+inline std::int64_t crossing_guess(double x, double a, double inv_dy, std::int64_t lo,
+                                   std::int64_t hi) {
+  const double g = (x + a * inv_dy) - 0.5;
+  if (!(g > static_cast<double>(lo))) return lo;
+  if (!(g < static_cast<double>(hi))) return hi;
+  const auto t = static_cast<std::int64_t>(g);
+  return static_cast<double>(t) < g ? t + 1 : t;
+}
+
+// Narrows the spans by edge k (dy != 0) on the row whose term is `a`.
+inline void narrow(Spans& s, const Edges& e, int k, double a, double inv_dy, std::int64_t lo,
+                   std::int64_t hi) {
+  const double x = e.x[k];
+  const double dy = e.dy[k];
+  const auto value = [&](std::int64_t j) { return a - dy * (centre(j) - x); };
+  const std::int64_t guess = crossing_guess(x, a, inv_dy, lo, hi);
+  if (dy > 0) {  // the value falls along the row
+    if (s.p_lo < s.p_hi)
+      s.p_lo = first_where([&](std::int64_t j) { return !(value(j) > kTolerance); }, s.p_lo,
+                           s.p_hi, guess);
+    if (s.n_lo < s.n_hi)
+      s.n_hi = first_where([&](std::int64_t j) { return value(j) < -kTolerance; }, s.n_lo,
+                           s.n_hi, guess);
+  } else {  // it rises
+    if (s.p_lo < s.p_hi)
+      s.p_hi = first_where([&](std::int64_t j) { return value(j) > kTolerance; }, s.p_lo,
+                           s.p_hi, guess);
+    if (s.n_lo < s.n_hi)
+      s.n_lo = first_where([&](std::int64_t j) { return !(value(j) < -kTolerance); }, s.n_lo,
+                           s.n_hi, guess);
+  }
+}
+
+void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
+                 std::uint32_t colour) {
+  const bool has_p = s.p_lo < s.p_hi;
+  const bool has_n = s.n_lo < s.n_hi;
+  if (has_p && has_n && std::max(s.p_lo, s.n_lo) <= std::min(s.p_hi, s.n_hi)) {
+    store_run(row, col_stride, std::min(s.p_lo, s.n_lo), std::max(s.p_hi, s.n_hi), colour);
+    return;
+  }
+  if (has_p) store_run(row, col_stride, s.p_lo, s.p_hi, colour);
+  if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour);
+}
+
+// Pixel by pixel for a box at most N columns wide (N even; the box's own
+// columns are masked in). The products dy * (X - x) do not depend on the
+// row, so they are formed once per column; a row then costs one subtraction
+// and two comparisons per edge and column, two columns to a vector, and its
+// coverage is gathered into a mask without a branch per pixel.
+template <int N>
+void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
+                 const TargetImage& target) {
+  constexpr int kPairs = N / 2;
+  F64x2 u[4][kPairs];
+  for (int c = 0; c < kPairs; ++c) {
+    const std::int64_t j = std::int64_t{q.x0} + 2 * c;
+    const F64x2 X{centre(j), centre(j + 1)};
+    for (int k = 0; k < 4; ++k) u[k][c] = splat(e.dy[k]) * (X - splat(e.x[k]));
+  }
+  const unsigned in_box = (1u << (q.x1 - q.x0)) - 1u;
+  const F64x2 above = splat(kTolerance), below = splat(-kTolerance);
   for (std::int32_t i = first; i < last; ++i) {
     const double Y = static_cast<double>(i) + 0.5;
-    const double row_offset[4] = {Y - e.y[0], Y - e.y[1], Y - e.y[2], Y - e.y[3]};
-    // Device row i is buffer row height - 1 - i.
-    std::uint8_t* row =
-        target.data + (static_cast<std::int64_t>(target.height) - 1 - i) * target.row_stride;
-    for (std::int32_t j = q.x0; j < q.x1; ++j) {
-      const double X = static_cast<double>(j) + 0.5;
-      if (covered(e, row_offset, X)) {
-        std::memcpy(row + static_cast<std::int64_t>(j) * target.col_stride, &q.colour, 4);
+    F64x2 a[4];
+    for (int k = 0; k < 4; ++k) a[k] = splat(e.dx[k] * (Y - e.y[k]));
+    unsigned mask = 0;
+    for (int c = 0; c < kPairs; ++c) {
+      I64x2 positive = a[0] - u[0][c] > above, negative = a[0] - u[0][c] < below;
+      for (int k = 1; k < 4; ++k) {
+        const F64x2 value = a[k] - u[k][c];
+        positive |= value > above;
+        negative |= value < below;
       }
+      const I64x2 covered = ~(positive & negative);  // true is -1
+      mask |= static_cast<unsigned>((covered[0] & 1) | ((covered[1] & 1) << 1)) << (2 * c);
     }
+    mask &= in_box;
+    if (mask == 0) continue;
+    std::uint8_t* row = row_address(target, i);
+    while (mask != 0) {
+      const int begin = __builtin_ctz(mask);
+      const int end = begin + __builtin_ctz(~(mask >> begin));
+      store_run(row, target.col_stride, std::int64_t{q.x0} + begin, std::int64_t{q.x0} + end,
+                q.colour);
+      mask &= ~0u << end;
+    }
+  }
+}
+
+__attribute__((noinline)) void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
+                const TargetImage& target) {
+  const std::int64_t lo = q.x0, hi = q.x1;
+  // Edges with dx == 0 have a == +-0 on every row, so their spans are the
+  // same on all rows; edges with dy == 0 have one class per row (a's); an
+  // edge with both zero is neutral everywhere.
+  Spans fixed{lo, hi, lo, hi};
+  int flat[4], slanted[4];
+  double inv_dy[4];
+  int flats = 0, slants = 0;
+  for (int k = 0; k < 4; ++k) {
+    if (e.dy[k] == 0.0) {
+      if (e.dx[k] != 0.0) flat[flats++] = k;
+    } else if (e.dx[k] == 0.0) {
+      if (!fixed.empty()) narrow(fixed, e, k, 0.0, 1.0 / e.dy[k], lo, hi);
+    } else {
+      inv_dy[slants] = 1.0 / e.dy[k];
+      slanted[slants++] = k;
+    }
+  }
+  if (fixed.empty()) return;
+
+  for (std::int32_t i = first; i < last; ++i) {
+    const double Y = static_cast<double>(i) + 0.5;
+    Spans s = fixed;
+    for (int f = 0; f < flats; ++f) {
+      const int k = flat[f];
+      const double a = e.dx[k] * (Y - e.y[k]);
+      if (a > kTolerance) s.p_hi = s.p_lo;
+      if (a < -kTolerance) s.n_hi = s.n_lo;
+    }
+    for (int m = 0; m < slants && !s.empty(); ++m) {
+      const int k = slanted[m];
+      narrow(s, e, k, e.dx[k] * (Y - e.y[k]), inv_dy[m], lo, hi);
+    }
+    if (!s.empty()) store_spans(s, row_address(target, i), target.col_stride, q.colour);
   }
 }
 
@@ -65,23 +280,104 @@ bool covers(const Point p[4], double cx, double cy) {
   return covered(e, row_offset, cx);
 }
 
+void fill_quad_per_pixel(const PreparedQuad& q, std::int32_t first, std::int32_t last,
+                         const TargetImage& target) noexcept {
+  const Edges e = edges_of(q.p);
+  for (std::int32_t i = first; i < last; ++i) {
+    const double Y = static_cast<double>(i) + 0.5;
+    const double row_offset[4] = {Y - e.y[0], Y - e.y[1], Y - e.y[2], Y - e.y[3]};
+    std::uint8_t* row = row_address(target, i);
+    for (std::int32_t j = q.x0; j < q.x1; ++j) {
+      if (covered(e, row_offset, centre(j))) {
+        std::memcpy(row + static_cast<std::int64_t>(j) * target.col_stride, &q.colour, 4);
+      }
+    }
+  }
+}
+
+void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
+               const TargetImage& target) noexcept {
+  if (first >= last) return;
+  const std::int64_t width = std::int64_t{q.x1} - q.x0;
+  if (width == 1) {  // a column: the plain test is cheapest
+    if (last - first == 1) {
+      if (covers_centre(q.p, centre(q.x0), centre(first)))
+        std::memcpy(row_address(target, first) + std::int64_t{q.x0} * target.col_stride,
+                    &q.colour, 4);
+    } else {
+      fill_quad_per_pixel(q, first, last, target);
+    }
+    return;
+  }
+  const Edges e = edges_of(q.p);
+  bool slants = false;
+  for (int k = 0; k < 4; ++k) slants = slants || (e.dx[k] != 0.0 && e.dy[k] != 0.0);
+  if (width <= 2) {
+    fill_narrow<2>(q, e, first, last, target);
+  } else if (slants && width <= 4) {
+    fill_narrow<4>(q, e, first, last, target);
+  } else if (slants && width <= 8) {
+    fill_narrow<8>(q, e, first, last, target);
+  } else {
+    fill_spans(q, e, first, last, target);
+  }
+}
+
 void fill_band(const std::vector<QuadList>& lists, std::int32_t clip_y0,
                std::int32_t rows, std::uint64_t band, std::uint64_t bands,
                const TargetImage& target) noexcept {
   if (rows <= 0 || bands == 0 || band >= bands) return;
-  const auto row_count = static_cast<std::uint64_t>(rows);
-  // Both offsets are at most `rows`, so they fit back into 32 bits.
-  const std::int32_t band_begin =
-      clip_y0 + static_cast<std::int32_t>(partition_bound(band, row_count, bands));
-  const std::int32_t band_end =
-      clip_y0 + static_cast<std::int32_t>(partition_bound(band + 1, row_count, bands));
+  const BandSplit split{clip_y0, rows, bands};
+  const std::int32_t band_begin = band_start(split, band);
+  const std::int32_t band_end = band_start(split, band + 1);
 
   // Lists in order, each in order: mesh order, so later cells win.
   for (const QuadList& list : lists) {
     for (const PreparedQuad& q : list) {
       const std::int32_t first = std::max(q.y0, band_begin);
       const std::int32_t last = std::min(q.y1, band_end);
-      if (first < last) fill_rows(q, first, last, target);
+      if (first < last) fill_quad(q, first, last, target);
+    }
+  }
+}
+
+void fill_band_from_mesh(const MeshView& mesh, const ClipBox& clip,
+                         const std::vector<TaskBands>& index, const BandSplit& split,
+                         std::uint64_t band, const TargetImage& target) noexcept {
+  if (split.rows <= 0 || split.bands == 0 || band >= split.bands) return;
+  if (mesh.width == 0 || mesh.height == 0 || mesh.colour_rows <= 0) return;
+  // Boxes clipped to the band's rows: everything prepared here is ours to fill.
+  ClipBox own = clip;
+  own.y0 = band_start(split, band);
+  own.y1 = band_start(split, band + 1);
+
+  const DeviceMap map = device_map(mesh.matrix);
+  PreparedQuad q;
+  const auto draw_next = [&](QuadCursor& at) {
+    if (prepare_next(mesh, map, own, at, q) == QuadFate::drawn) fill_quad(q, q.y0, q.y1, target);
+  };
+  const auto walk = [&](std::uint64_t begin, std::uint64_t end) {
+    if (begin >= end) return;
+    QuadCursor at = cursor_at(mesh, begin);
+    for (std::uint64_t i = begin; i < end; ++i) draw_next(at);
+  };
+
+  if (index.empty()) {
+    walk(0, mesh.width * mesh.height);
+    return;
+  }
+  for (const TaskBands& task : index) {
+    if (!task.complete) {
+      walk(task.first_quad, task.end_quad);
+      continue;
+    }
+    QuadCursor at;
+    bool placed = false;
+    for (const std::uint32_t offset : task.by_band[band]) {
+      const std::uint64_t i = task.first_quad + offset;
+      if (!placed || at.quad != i) at = cursor_at(mesh, i);
+      placed = true;
+      draw_next(at);
     }
   }
 }

@@ -1,7 +1,10 @@
 #include "render/prepare_pass.hpp"
 
+#include "render/quad_geometry.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace quadlite {
 namespace {
@@ -16,43 +19,39 @@ double squared_length(const Point& a, const Point& b) {
   return dx * dx + dy * dy;
 }
 
-// Maps a mesh node through the first two rows of the row-major 3x3 matrix;
-// products first, translation last, so the result is bit-reproducible.
-Point to_device(const double* m, const double* node) {
-  const double x = node[0];
-  const double y = node[1];
-  return {(m[0] * x + m[1] * y) + m[2], (m[3] * x + m[4] * y) + m[5]};
+std::uint64_t task_begin(std::uint64_t quads, std::uint64_t task, std::uint64_t tasks) {
+  return partition_bound(task, quads, tasks);
 }
 
-bool all_coordinates_finite(const Point p[4]) {
-  for (int k = 0; k < 4; ++k) {
-    if (!std::isfinite(p[k].x) || !std::isfinite(p[k].y)) return false;
-  }
-  return true;
+// Whether every node the quads [begin, end) use maps to finite device
+// coordinates, whatever the quads' alphas: a finite matrix, and coordinates
+// small enough that no mapped value can come near overflow. Reads only the
+// coordinates (of whole node rows, a few more than needed), so a false
+// answer merely sends the caller to the exact per-quad test.
+bool nodes_map_finite(const MeshView& mesh, std::uint64_t begin, std::uint64_t end) {
+  const double* m = mesh.matrix;
+  for (int k = 0; k < 6; ++k)
+    if (!std::isfinite(m[k])) return false;
+  if (std::max(std::fabs(m[2]), std::fabs(m[5])) > 1e299) return false;
+  const double gain =
+      std::max(std::fabs(m[0]) + std::fabs(m[1]), std::fabs(m[3]) + std::fabs(m[4]));
+  // |X| <= gain * limit + 1e299 stays far below the largest double.
+  const double limit = gain > 1.0 ? 1e299 / gain : 1e299;
+  const std::uint64_t first_row = begin / mesh.width;
+  const std::uint64_t last_row = (end - 1) / mesh.width + 1;
+  const double* v = mesh.coords + 2 * first_row * (mesh.width + 1);
+  const std::uint64_t count = 2 * (last_row - first_row + 1) * (mesh.width + 1);
+  unsigned too_big = 0;  // NaN fails the comparison too
+  for (std::uint64_t k = 0; k < count; ++k) too_big |= !(std::fabs(v[k]) <= limit);
+  return too_big == 0;
 }
 
-// Makes p convex in place, reordering around the centroid if needed; false
-// when no convex order exists (a concave outline).
-bool make_convex(Point p[4]) {
-  if (quad_is_convex(p)) return true;
-  sort_around_centroid(p);
-  return quad_is_convex(p);
-}
-
-// Integer pixel box of the quad clipped to `clip`; empty boxes are the
-// caller's to reject.
-void clipped_box(const Point p[4], const ClipBox& clip, PreparedQuad& q) {
-  double min_x = p[0].x, max_x = p[0].x, min_y = p[0].y, max_y = p[0].y;
-  for (int k = 1; k < 4; ++k) {
-    min_x = std::fmin(min_x, p[k].x);
-    max_x = std::fmax(max_x, p[k].x);
-    min_y = std::fmin(min_y, p[k].y);
-    max_y = std::fmax(max_y, p[k].y);
-  }
-  q.x0 = std::max(clip.x0, lower_bound_px(min_x));
-  q.x1 = std::min(upper_bound_px(max_x), clip.x1);
-  q.y0 = std::max(clip.y0, lower_bound_px(min_y));
-  q.y1 = std::min(upper_bound_px(max_y), clip.y1);
+// Records quad `offset` of the task in every band its box rows reach.
+void index_quad(const BandSplit& split, const PreparedQuad& box, std::uint32_t offset,
+                TaskBands& index) {
+  const std::uint64_t first = band_of_row(split, box.y0);
+  const std::uint64_t last = band_of_row(split, box.y1 - 1);
+  for (std::uint64_t b = first; b <= last; ++b) index.by_band[b].push_back(offset);
 }
 
 }  // namespace
@@ -114,7 +113,10 @@ void sort_around_centroid(Point p[4]) {
 std::uint8_t colour_byte(double component) {
   if (std::isnan(component)) return 0;
   const double v = component > 1.0 ? 1.0 : (component < 0.0 ? 0.0 : component);
-  return static_cast<std::uint8_t>(std::lround(v * 255.0));
+  // Half away from zero for v * 255 in [0, 255]; the fraction is exact.
+  const double scaled = v * 255.0;
+  const auto whole = static_cast<std::uint32_t>(scaled);
+  return static_cast<std::uint8_t>(whole + (scaled - whole >= 0.5 ? 1u : 0u));
 }
 
 void prepare_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
@@ -122,36 +124,20 @@ void prepare_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
                   std::atomic<bool>& all_finite) noexcept {
   if (tasks == 0 || task >= tasks || mesh.width == 0 || mesh.colour_rows <= 0) return;
   const std::uint64_t quads = mesh.width * mesh.height;
-  const std::uint64_t begin = partition_bound(task, quads, tasks);
-  const std::uint64_t end = partition_bound(task + 1, quads, tasks);
-  const std::uint64_t colour_rows = static_cast<std::uint64_t>(mesh.colour_rows);
-  const std::uint64_t node_stride = mesh.width + 1;
+  const std::uint64_t begin = task_begin(quads, task, tasks);
+  const std::uint64_t end = task_begin(quads, task + 1, tasks);
+  if (begin == end) return;
 
+  const DeviceMap map = device_map(mesh.matrix);
+  QuadCursor at = cursor_at(mesh, begin);
+  PreparedQuad q;
   for (std::uint64_t i = begin; i < end; ++i) {
-    const double* rgba = mesh.colours + 4 * (i % colour_rows);
-    // Cells the eligibility checks took as transparent paint nothing; NaN
-    // alpha is not within the tolerance, so such a cell is drawn opaque.
-    if (std::fabs(rgba[3]) <= kTolerance) continue;
-
-    const std::uint64_t r = i / mesh.width;
-    const std::uint64_t c = i % mesh.width;
-    const double* n00 = mesh.coords + 2 * (r * node_stride + c);
-    const double* n10 = n00 + 2 * node_stride;
-    Point p[4] = {to_device(mesh.matrix, n00), to_device(mesh.matrix, n10),
-                  to_device(mesh.matrix, n10 + 2), to_device(mesh.matrix, n00 + 2)};
-
-    if (!all_coordinates_finite(p)) {
+    const QuadFate fate = prepare_next(mesh, map, clip, at, q);
+    if (fate == QuadFate::skipped) continue;
+    if (fate == QuadFate::not_finite) {
       all_finite.store(false, std::memory_order_relaxed);
       return;
     }
-    if (!make_convex(p)) continue;
-
-    PreparedQuad q;
-    clipped_box(p, clip, q);
-    if (q.x0 >= q.x1 || q.y0 >= q.y1) continue;
-    for (int k = 0; k < 4; ++k) q.p[k] = p[k];
-    q.colour = pack_rgba(colour_byte(rgba[0]), colour_byte(rgba[1]), colour_byte(rgba[2]), 255);
-
     try {
       out.push_back(q);
     } catch (...) {
@@ -159,6 +145,52 @@ void prepare_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
       // carries a failure out of a pool task; declining lets the host draw.
       all_finite.store(false, std::memory_order_relaxed);
       return;
+    }
+  }
+}
+
+void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
+                std::uint64_t tasks, std::atomic<bool>& all_finite, const BandSplit& split,
+                TaskBands* index) noexcept {
+  if (tasks == 0 || task >= tasks || mesh.width == 0 || mesh.colour_rows <= 0) return;
+  const std::uint64_t quads = mesh.width * mesh.height;
+  const std::uint64_t begin = task_begin(quads, task, tasks);
+  const std::uint64_t end = task_begin(quads, task + 1, tasks);
+
+  bool indexing = false;
+  if (index != nullptr) {
+    index->first_quad = begin;
+    index->end_quad = end;
+    index->complete = false;
+    if (split.bands > 0 && end - begin <= std::uint64_t{UINT32_MAX} + 1) {
+      try {
+        index->by_band.assign(split.bands, {});
+        indexing = index->complete = true;
+      } catch (...) {
+        // Without an index the fill walks the whole range: same image.
+      }
+    }
+  }
+  if (begin == end) return;
+  if (!indexing && nodes_map_finite(mesh, begin, end)) return;
+
+  const DeviceMap map = device_map(mesh.matrix);
+  QuadCursor at = cursor_at(mesh, begin);
+  F64x2 v[4];
+  PreparedQuad box;
+  for (std::uint64_t i = begin; i < end; ++i) {
+    const Vertices found = device_vertices(mesh, map, at, v);
+    if (found == Vertices::transparent) continue;
+    if (found == Vertices::not_finite) {
+      all_finite.store(false, std::memory_order_relaxed);
+      return;
+    }
+    if (!indexing || !box_of(v, clip, box)) continue;
+    try {
+      index_quad(split, box, static_cast<std::uint32_t>(i - begin), *index);
+    } catch (...) {
+      indexing = index->complete = false;
+      std::vector<std::vector<std::uint32_t>>().swap(index->by_band);
     }
   }
 }

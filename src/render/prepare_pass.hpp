@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "render/band_index.hpp"
 #include "render/render_records.hpp"
 
 namespace quadlite {
@@ -35,5 +36,13 @@ std::uint8_t colour_byte(double component);
 void prepare_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
                   std::uint64_t tasks, QuadList& out,
                   std::atomic<bool>& all_finite) noexcept;
+
+// The prepare pass for a fill that prepares its quads itself: stores no
+// quads, only clears `all_finite` exactly when prepare_task would, and, when
+// `index` is given, records for every band of `split` which of the task's
+// quads reach it.
+void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
+                std::uint64_t tasks, std::atomic<bool>& all_finite, const BandSplit& split,
+                TaskBands* index) noexcept;
 
 }  // namespace quadlite

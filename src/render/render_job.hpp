@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "pool/worker_pool.hpp"
+#include "render/band_index.hpp"
 #include "render/fill_pass.hpp"
 #include "render/prepare_pass.hpp"
 #include "render/render_records.hpp"
@@ -37,6 +39,11 @@ inline ClipBox clip_box_from_extents(const double extents[4], std::int32_t width
 // `unlocked(body)` runs body without whatever the caller must not hold while
 // the pool works (from Python: the interpreter lock). `pool` defaults to the
 // process-wide one; tests pass pools of other sizes.
+//
+// The prepare pass stores no quads: it settles the all-or-nothing decision
+// and, when there are several bands, indexes which quads reach which band.
+// Each band then prepares its own quads again as it fills them, which costs
+// less than writing and reading back a record per quad.
 template <class Unlocked>
 bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = nullptr) {
   WorkerPool& workers = pool != nullptr ? *pool : WorkerPool::instance();
@@ -45,22 +52,32 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
   // Never more tasks than workers: each worker gets one contiguous share.
   const std::uint64_t quads = in.mesh.width * in.mesh.height;
   const std::uint64_t prepare_tasks = std::min(workers.thread_count(), quads);
-  std::vector<QuadList> lists(prepare_tasks);
-  std::atomic<bool> all_finite{true};
-  unlocked([&] {
-    workers.parallel_for(prepare_tasks, [&](std::uint64_t task) {
-      prepare_task(in.mesh, clip, task, prepare_tasks, lists[task], all_finite);
-    });
-  });
-  if (!all_finite.load(std::memory_order_relaxed)) return false;
-
   const std::int32_t rows = static_cast<std::int32_t>(
       std::max<std::int64_t>(0, std::int64_t{clip.y1} - clip.y0));
   const std::uint64_t bands =
       std::min(workers.thread_count(), static_cast<std::uint64_t>(rows));
+  const BandSplit split{clip.y0, rows, bands};
+
+  // One band needs no index; without memory for one, every band walks the mesh.
+  std::vector<TaskBands> index;
+  if (bands > 1) {
+    try {
+      index.resize(prepare_tasks);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  std::atomic<bool> all_finite{true};
+  unlocked([&] {
+    workers.parallel_for(prepare_tasks, [&](std::uint64_t task) {
+      check_task(in.mesh, clip, task, prepare_tasks, all_finite, split,
+                 index.empty() ? nullptr : &index[task]);
+    });
+  });
+  if (!all_finite.load(std::memory_order_relaxed)) return false;
+
   unlocked([&] {
     workers.parallel_for(bands, [&](std::uint64_t band) {
-      fill_band(lists, clip.y0, rows, band, bands, in.target);
+      fill_band_from_mesh(in.mesh, clip, index, split, band, in.target);
     });
   });
   return true;

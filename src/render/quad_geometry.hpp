@@ -1,0 +1,231 @@
+// The per-quad steps of the prepare pass, inline so that both passes run
+// them inside their own loops. Points travel as two-lane vectors (x, y);
+// every lane computes exactly the scalar expression, operation by
+// operation, so results are bit-identical to the scalar rule.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "render/prepare_pass.hpp"
+#include "render/render_records.hpp"
+
+namespace quadlite {
+
+using F64x2 = double __attribute__((vector_size(16)));
+using I64x2 = std::int64_t __attribute__((vector_size(16)));
+using I32x2 = std::int32_t __attribute__((vector_size(8)));
+
+inline F64x2 splat(double v) { return F64x2{v, v}; }
+inline Point to_point(F64x2 v) { return Point{v[0], v[1]}; }
+
+// The first two matrix rows by column: (X, Y) = (cx * x + cy * y) + ct.
+struct DeviceMap {
+  F64x2 cx, cy, ct;
+};
+inline DeviceMap device_map(const double* m) {
+  return {F64x2{m[0], m[3]}, F64x2{m[1], m[4]}, F64x2{m[2], m[5]}};
+}
+// (m00 * x + m01 * y) + m02 and (m10 * x + m11 * y) + m12: products first,
+// translation last.
+inline F64x2 map_node(const DeviceMap& d, const double* node) {
+  return (d.cx * node[0] + d.cy * node[1]) + d.ct;
+}
+
+inline bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }
+inline bool finite_point(F64x2 p) { return all_lanes((p - p) == splat(0.0)); }  // NaN, inf fail
+
+// The scalar pixel bounds, for values outside the vector path's range.
+inline std::int32_t floor_bound(double v) {
+  if (v >= 2147483648.0) return INT32_MAX;
+  if (v >= -2147483648.0) {
+    const auto t = static_cast<std::int32_t>(v);  // toward zero
+    return t > v ? t - 1 : t;
+  }
+  return INT32_MIN;  // below range, or NaN
+}
+inline std::int32_t ceil_bound(double v) {
+  if (v > 2147483647.0) return INT32_MAX;
+  if (v > -2147483649.0) {
+    const auto t = static_cast<std::int32_t>(v);
+    return t < v ? t + 1 : t;
+  }
+  return INT32_MIN;
+}
+
+// The quad's pixel box clipped to `clip`, from the least and greatest (x, y)
+// of its vertices: lower_bound_px of the least, upper_bound_px of the
+// greatest, clamped. False when empty.
+inline bool clipped_box(F64x2 least, F64x2 greatest, const ClipBox& clip, PreparedQuad& q) {
+  std::int32_t lo[2], hi[2];
+  const I64x2 in_range = (least >= splat(-2147483648.0)) & (least < splat(2147483648.0)) &
+                         (greatest > splat(-2147483649.0)) & (greatest <= splat(2147483647.0));
+  if (all_lanes(in_range)) {
+    // Truncate, then step down (up) where truncation went up (down).
+    const I32x2 t_lo = __builtin_convertvector(least, I32x2);
+    const I32x2 t_hi = __builtin_convertvector(greatest, I32x2);
+    const I64x2 up = __builtin_convertvector(t_lo, F64x2) > least;
+    const I64x2 down = __builtin_convertvector(t_hi, F64x2) < greatest;
+    const I32x2 f = t_lo + __builtin_convertvector(up, I32x2);    // true is -1
+    const I32x2 c = t_hi - __builtin_convertvector(down, I32x2);
+    lo[0] = f[0];
+    lo[1] = f[1];
+    hi[0] = c[0];
+    hi[1] = c[1];
+  } else {
+    for (int k = 0; k < 2; ++k) {
+      lo[k] = floor_bound(least[k]);
+      hi[k] = ceil_bound(greatest[k]);
+    }
+  }
+  q.x0 = lo[0] > clip.x0 ? lo[0] : clip.x0;
+  q.x1 = hi[0] < clip.x1 ? hi[0] : clip.x1;
+  q.y0 = lo[1] > clip.y0 ? lo[1] : clip.y0;
+  q.y1 = hi[1] < clip.y1 ? hi[1] : clip.y1;
+  return q.x0 < q.x1 && q.y0 < q.y1;
+}
+
+inline bool box_of(const F64x2 v[4], const ClipBox& clip, PreparedQuad& q) {
+  F64x2 least = v[0] < v[1] ? v[0] : v[1];
+  F64x2 greatest = v[0] > v[1] ? v[0] : v[1];
+  least = v[2] < least ? v[2] : least;
+  greatest = v[2] > greatest ? v[2] : greatest;
+  least = v[3] < least ? v[3] : least;
+  greatest = v[3] > greatest ? v[3] : greatest;
+  return clipped_box(least, greatest, clip, q);
+}
+
+// Whether no turn of P0..P3 is positive or none negative: then
+// quad_is_convex holds whatever its tolerance, which is never negative, so
+// the squared edge lengths need not be formed. Turns k and k+2 share a
+// vector; each is quad_is_convex's expression; NaN turns count for neither
+// side in both.
+inline bool turns_agree(const F64x2 v[4]) {
+  const F64x2 x02{v[0][0], v[2][0]}, y02{v[0][1], v[2][1]};
+  const F64x2 x13{v[1][0], v[3][0]}, y13{v[1][1], v[3][1]};
+  const F64x2 x31{v[3][0], v[1][0]}, y31{v[3][1], v[1][1]};
+  const F64x2 x20{v[2][0], v[0][0]}, y20{v[2][1], v[0][1]};
+  // Turns at P0, P2: previous P3, P1; next P1, P3.
+  const F64x2 t02 = (x02 - x31) * (y13 - y31) - (y02 - y31) * (x13 - x31);
+  // Turns at P1, P3: previous P0, P2; next P2, P0.
+  const F64x2 t13 = (x13 - x02) * (y20 - y02) - (y13 - y02) * (x20 - x02);
+  const I64x2 left = (t02 > splat(0.0)) | (t13 > splat(0.0));
+  const I64x2 right = (t02 < splat(0.0)) | (t13 < splat(0.0));
+  return !((left[0] | left[1]) && (right[0] | right[1]));
+}
+
+// pack_rgba(colour_byte(r), colour_byte(g), colour_byte(b), 255): NaN and
+// below 0 give 0, above 1 give 255, else v * 255 rounded half away from 0.
+inline std::uint32_t packed_colour(const double* rgba) {
+  F64x2 rg{rgba[0], rgba[1]}, b{rgba[2], 0.0};
+  rg = rg > splat(0.0) ? rg : splat(0.0);
+  b = b > splat(0.0) ? b : splat(0.0);
+  rg = (rg < splat(1.0) ? rg : splat(1.0)) * splat(255.0);
+  b = (b < splat(1.0) ? b : splat(1.0)) * splat(255.0);
+  I32x2 whole_rg = __builtin_convertvector(rg, I32x2);
+  I32x2 whole_b = __builtin_convertvector(b, I32x2);
+  // The fraction of a value in [0, 255] is exact; true is -1.
+  whole_rg -= __builtin_convertvector(rg - __builtin_convertvector(whole_rg, F64x2) >= splat(0.5),
+                                      I32x2);
+  whole_b -= __builtin_convertvector(b - __builtin_convertvector(whole_b, F64x2) >= splat(0.5),
+                                     I32x2);
+  return pack_rgba(static_cast<std::uint8_t>(whole_rg[0]), static_cast<std::uint8_t>(whole_rg[1]),
+                   static_cast<std::uint8_t>(whole_b[0]), 255);
+}
+
+// A walk over the mesh in ascending quad order. It carries the device points
+// the next quad shares with the one before it, so that each node is mapped
+// once per pair of mesh rows rather than once per quad that uses it.
+struct QuadCursor {
+  std::uint64_t quad = 0;  // the next quad
+  std::uint64_t column = 0;
+  const double* node = nullptr;    // its node (r, c)
+  const double* colour = nullptr;  // its colour row
+  bool left_known = false;         // p0, p1 hold its P0 and P1, finite
+  F64x2 p0{0, 0}, p1{0, 0};
+};
+
+// A cursor on quad `quad` (< W * H).
+inline QuadCursor cursor_at(const MeshView& mesh, std::uint64_t quad) {
+  QuadCursor at;
+  at.quad = quad;
+  at.column = quad % mesh.width;
+  const std::uint64_t row = quad / mesh.width;
+  at.node = mesh.coords + 2 * (row * (mesh.width + 1) + at.column);
+  at.colour = mesh.colours + 4 * (quad % static_cast<std::uint64_t>(mesh.colour_rows));
+  return at;
+}
+
+inline void step(const MeshView& mesh, QuadCursor& at) {
+  ++at.quad;
+  at.node += 2;
+  at.colour += 4;
+  if (at.colour == mesh.colours + 4 * mesh.colour_rows) at.colour = mesh.colours;
+  if (++at.column == mesh.width) {
+    at.column = 0;
+    at.node += 2;  // past the row's last node
+    at.left_known = false;
+  }
+}
+
+// Cells the eligibility checks took as transparent paint nothing; NaN alpha
+// is not within the tolerance, so such a cell is drawn opaque.
+inline bool transparent(const double* rgba) { return std::fabs(rgba[3]) <= kTolerance; }
+
+enum class Vertices { transparent, finite, not_finite };
+
+// P0..P3 of the cursor's quad (nodes (r,c), (r+1,c), (r+1,c+1), (r,c+1))
+// unless the quad is transparent; moves the cursor on.
+inline Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
+                                F64x2 v[4]) {
+  if (transparent(at.colour)) {
+    at.left_known = false;
+    step(mesh, at);
+    return Vertices::transparent;
+  }
+  const double* below = at.node + 2 * (mesh.width + 1);
+  // Shared points were checked when they were mapped, as P3 and P2.
+  bool finite = true;
+  if (!at.left_known) {
+    at.p0 = map_node(map, at.node);
+    at.p1 = map_node(map, below);
+    finite = finite_point(at.p0) && finite_point(at.p1);
+  }
+  v[0] = at.p0;
+  v[1] = at.p1;
+  v[2] = map_node(map, below + 2);
+  v[3] = map_node(map, at.node + 2);
+  finite = finite && finite_point(v[2]) && finite_point(v[3]);
+  at.p0 = v[3];
+  at.p1 = v[2];
+  at.left_known = finite;
+  step(mesh, at);
+  return finite ? Vertices::finite : Vertices::not_finite;
+}
+
+enum class QuadFate { skipped, drawn, not_finite };
+
+// Prepares the cursor's quad exactly as prepare_task does, boxed by `clip`,
+// and moves the cursor on. `out` is meaningful only when drawn.
+inline QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map, const ClipBox& clip,
+                             QuadCursor& at, PreparedQuad& out) {
+  const double* rgba = at.colour;
+  F64x2 v[4];
+  switch (device_vertices(mesh, map, at, v)) {
+    case Vertices::transparent: return QuadFate::skipped;
+    case Vertices::not_finite: return QuadFate::not_finite;
+    case Vertices::finite: break;
+  }
+  // Box before convexity: both only decide whether the quad is skipped, and
+  // the box does not depend on the vertex order.
+  if (!box_of(v, clip, out)) return QuadFate::skipped;
+  for (int k = 0; k < 4; ++k) out.p[k] = to_point(v[k]);
+  if (!turns_agree(v) && !quad_is_convex(out.p)) {
+    sort_around_centroid(out.p);
+    if (!quad_is_convex(out.p)) return QuadFate::skipped;
+  }
+  out.colour = packed_colour(rgba);
+  return QuadFate::drawn;
+}
+
+}  // namespace quadlite
