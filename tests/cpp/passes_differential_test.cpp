@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "render/fill_pass.hpp"
 #include "render/prepare_pass.hpp"
 #include "render_test_support.hpp"
 
@@ -252,6 +253,42 @@ TEST(PassesDifferential, MatchReferenceForAnyTaskAndBandCount) {
   EXPECT_GT(scenes_painted, kScenes / 3);
   EXPECT_GT(cells_painted, kScenes * 2);
   EXPECT_GT(cells_reordered, kScenes / 10);
+}
+
+// The passes as the render job runs them: check_task settles the decision
+// and indexes the bands, each band prepares its own quads from the mesh.
+TEST(PassesDifferential, MeshFillMatchesReferenceForAnyTaskAndBandCount) {
+  int scenes_compared = 0;
+  for (int seed = 0; seed < 1500; ++seed) {
+    const Scene s = SceneMaker(seed).make();
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    const Reference ref = reference_draw(s);
+    const std::uint64_t quads = s.mesh.w * s.mesh.h;
+    const std::int32_t rows =
+        static_cast<std::int32_t>(std::max<std::int64_t>(0, std::int64_t{s.clip.y1} - s.clip.y0));
+    for (std::uint64_t tasks : {std::uint64_t{1}, std::uint64_t{3}, quads}) {
+      for (std::uint64_t bands : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{7},
+                                  static_cast<std::uint64_t>(rows)}) {
+        if (bands > static_cast<std::uint64_t>(rows)) continue;  // the job never asks for more
+        const BandSplit split{s.clip.y0, rows, bands};
+        std::vector<TaskBands> index(bands > 1 ? tasks : 0);
+        std::atomic<bool> finite{true};
+        for (std::uint64_t t = 0; t < tasks; ++t)
+          check_task(s.mesh.view(), s.clip, t, tasks, finite, split,
+                     index.empty() ? nullptr : &index[t]);
+        ASSERT_EQ(!finite.load(), ref.declined) << tasks << " tasks, " << bands << " bands";
+        if (ref.declined) continue;
+        GuardedTarget t(s.width, s.height, s.layout.row_pad, s.layout.rows_reversed,
+                        s.layout.col_stride);
+        for (std::uint64_t b = 0; b < bands; ++b)
+          fill_band_from_mesh(s.mesh.view(), s.clip, index, split, b, t.image());
+        ASSERT_EQ(t.pixels(), ref.pixels) << tasks << " tasks, " << bands << " bands";
+        ASSERT_TRUE(t.untouched_outside_pixels()) << tasks << " tasks, " << bands << " bands";
+        ++scenes_compared;
+      }
+    }
+  }
+  EXPECT_GT(scenes_compared, 5000);
 }
 
 }  // namespace
