@@ -1,8 +1,9 @@
 """Seeded random quad-mesh drawing calls that the fast path is meant to draw.
 
 Every case is eligible: no antialiasing, no hatch, no clip path, no edges, a
-zero offset, face alphas within 1e-12 of 0 or 1, an affine matrix and a
-rectangular clip, and every quad that is drawn has finite device vertices.
+zero offset, face alphas within 1e-12 of 0 or 1 (or NaN, which is drawn), an
+affine matrix and a rectangular clip, and every quad that is drawn has finite
+device vertices.
 `mesh_case(seed)` picks a geometry, a transform, a clip, colours and a target
 layout from the seed alone, so a failing seed can be replayed on its own.
 """
@@ -62,7 +63,7 @@ class MeshCase:
 
 # --- geometry: nodes in mesh space and the matrix that maps them to pixels ---
 
-def _grid(rng, W, H, rows, cols, margin=0.3):
+def _grid(W, H, rows, cols, margin=0.3):
     """Regular node grid spanning the image and a bit beyond."""
     xs = np.linspace(-margin * cols, (1 + margin) * cols, W + 1)
     ys = np.linspace(-margin * rows, (1 + margin) * rows, H + 1)
@@ -94,7 +95,7 @@ def _rotation_about_centre(angle, rows, cols, scale=1.0):
 
 def _rotated(rng, W, H, rows, cols):
     angle = rng.choice([rng.uniform(-math.pi, math.pi), math.pi / 2, math.pi / 4, math.pi])
-    return _grid(rng, W, H, rows, cols), _rotation_about_centre(angle, rows, cols)
+    return _grid(W, H, rows, cols), _rotation_about_centre(angle, rows, cols)
 
 
 def _sheared(rng, W, H, rows, cols):
@@ -103,7 +104,7 @@ def _sheared(rng, W, H, rows, cols):
     if rng.random() < 0.3:  # a mirror as well
         matrix[0] *= -1
         matrix[0, 2] += cols
-    return _grid(rng, W, H, rows, cols), matrix
+    return _grid(W, H, rows, cols), matrix
 
 
 def _curvilinear(rng, W, H, rows, cols):
@@ -118,7 +119,7 @@ def _curvilinear(rng, W, H, rows, cols):
 
 def _jittered(rng, W, H, rows, cols):
     """Nodes pushed about by up to a cell or more: bow-ties and concave cells."""
-    nodes = _grid(rng, W, H, rows, cols, margin=0.1)
+    nodes = _grid(W, H, rows, cols, margin=0.1)
     cell = max(cols / W, rows / H)
     nodes = nodes + rng.normal(0, rng.uniform(0.3, 1.2) * cell, nodes.shape)
     return nodes, np.eye(3)
@@ -126,7 +127,7 @@ def _jittered(rng, W, H, rows, cols):
 
 def _degenerate(rng, W, H, rows, cols):
     """Coincident nodes, collinear nodes, sub-pixel and zero-size cells."""
-    nodes = _grid(rng, W, H, rows, cols, margin=0.0)
+    nodes = _grid(W, H, rows, cols, margin=0.0)
     nodes = np.round(nodes * 2) / 2
     flat = nodes.reshape(-1, 2)
     for _ in range(rng.integers(1, 1 + flat.shape[0] // 2)):
@@ -158,7 +159,7 @@ def _sub_pixel(rng, W, H, rows, cols):
 def _snapped(rng, W, H, rows, cols):
     """Nodes on half and quarter pixels, nudged by tiny amounts: edges through
     pixel centres, within and just beyond the coverage tolerance."""
-    nodes = _grid(rng, W, H, rows, cols, margin=0.1)
+    nodes = _grid(W, H, rows, cols, margin=0.1)
     nodes = nodes + rng.normal(0, 0.4 * max(cols / W, rows / H), nodes.shape)
     nodes = np.round(nodes * 4) / 4
     nodes = nodes + rng.choice(NUDGES, nodes.shape) * (rng.random(nodes.shape) < 0.5)
@@ -209,7 +210,7 @@ def _long_edges(rng, W, H, rows, cols):
 
 def _far_outside(rng, W, H, rows, cols):
     """A grid whose cells mostly lie far away from the image, some cover it."""
-    nodes = _grid(rng, W, H, rows, cols, margin=0.0)
+    nodes = _grid(W, H, rows, cols, margin=0.0)
     spread = 10.0 ** rng.uniform(3, 9)
     nodes = nodes + rng.choice([-1, 0, 1], nodes.shape) * spread
     return nodes, np.eye(3)
@@ -295,6 +296,7 @@ def _facecolors(rng, n_quads):
     p_opaque = rng.choice([0.0, 0.3, 0.7, 0.9, 1.0], p=[0.03, 0.12, 0.25, 0.3, 0.3])
     opaque = rng.random(N) < p_opaque
     alpha = np.where(opaque, rng.choice(OPAQUE_ALPHAS, N), rng.choice(TRANSPARENT_ALPHAS, N))
+    alpha[rng.random(N) < 0.02] = np.nan   # passes the alpha test, drawn opaque
     return np.column_stack([rgb, alpha])
 
 

@@ -206,34 +206,41 @@ def test_threads_drawing_at_once_give_the_images_of_one_after_another():
     assert np.array_equal(one_after_another[0][0], memory(host_draw(case))), case
 
 
-def test_other_python_threads_run_while_a_large_mesh_is_drawn():
-    # A thread that holds the interpreter lock for the whole call would leave
-    # no time stamps from the counting thread in the middle of the call.
-    quads, limit, wanted = 512, 1 << 15, 0.2
-    while True:
-        case = stacked_mesh_case(1, quads)
-        r = case.renderer()
-        args = case.args(r)
-        stamps, stop = [], threading.Event()
+def _draw_while_counting(case):
+    """Draws the case with quadlite while another thread keeps taking time
+    stamps; returns the call's start and end and the stamps."""
+    r = case.renderer()
+    args = case.args(r)
+    stamps, stop = [], threading.Event()
 
-        def count():
-            while not stop.is_set():
-                stamps.append(time.perf_counter())
-                for _ in range(100):
-                    pass
+    def count():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+            for _ in range(100):
+                pass
 
-        counter = threading.Thread(target=count)
-        counter.start()
+    counter = threading.Thread(target=count, daemon=True)
+    counter.start()
+    try:
         time.sleep(0.02)
         start = time.perf_counter()
         result = quadlite.draw_quad_mesh(r.draw_quad_mesh, *args)
         end = time.perf_counter()
+    finally:
         stop.set()
         counter.join()
-        assert result is None and r.host_calls == []
-        if end - start >= wanted or quads >= limit:
-            break
+    assert result is None and r.host_calls == []
+    return start, end, stamps
+
+
+def test_other_python_threads_run_while_a_large_mesh_is_drawn():
+    # Had the call held the interpreter lock throughout, the counting thread
+    # could have left no stamps in its middle half.
+    quads, limit, wanted = 512, 1 << 15, 0.2
+    start, end, stamps = _draw_while_counting(stacked_mesh_case(1, quads))
+    while end - start < wanted and quads < limit:
         quads *= 4
+        start, end, stamps = _draw_while_counting(stacked_mesh_case(1, quads))
     duration = end - start
     assert duration >= wanted, f"{quads} quads took only {duration:.3f} s"
     middle = [s for s in stamps if start + duration / 4 < s < end - duration / 4]
