@@ -199,6 +199,10 @@ def _outline_is_convex(points):
 
 def _paint(target, mask, rgba, alpha):
     """Opaque store; source-over blend for the alphas the fast path declines."""
+    # Buffers of other channel counts (which the fast path declines) get the
+    # channels they have.
+    target = target[..., :len(rgba)]
+    rgba = rgba[:target.shape[-1]]
     if math.isnan(alpha) or abs(alpha - 1.0) <= TOLERANCE or alpha >= 1.0:
         target[mask] = rgba
     elif alpha > 0.0:
