@@ -176,7 +176,7 @@ enum class Vertices { transparent, finite, not_finite };
 
 // P0..P3 of the cursor's quad (nodes (r,c), (r+1,c), (r+1,c+1), (r,c+1))
 // unless the quad is transparent; moves the cursor on.
-inline Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
+inline __attribute__((always_inline)) Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
                                 F64x2 v[4]) {
   if (transparent(at.colour)) {
     at.left_known = false;
@@ -207,7 +207,7 @@ enum class QuadFate { skipped, drawn, not_finite };
 
 // Prepares the cursor's quad exactly as prepare_task does, boxed by `clip`,
 // and moves the cursor on. `out` is meaningful only when drawn.
-inline QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map, const ClipBox& clip,
+inline __attribute__((always_inline)) QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map, const ClipBox& clip,
                              QuadCursor& at, PreparedQuad& out) {
   const double* rgba = at.colour;
   F64x2 v[4];

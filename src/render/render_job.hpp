@@ -34,29 +34,50 @@ inline ClipBox clip_box_from_extents(const double extents[4], std::int32_t width
   return clip;
 }
 
+// Work, in quads plus clip pixels / 16, below which the passes run on the
+// calling thread: handing a pass to the pool costs two thread wake-ups
+// (tens of microseconds, more on a busy machine), which a small job never
+// earns back.
+constexpr std::uint64_t kPoolWorthwhile = 16384;
+
 // Draws the mesh into the target: true when drawn, false (nothing written)
 // when a quad that would be drawn has a non-finite device vertex.
 // `unlocked(body)` runs body without whatever the caller must not hold while
-// the pool works (from Python: the interpreter lock). `pool` defaults to the
-// process-wide one; tests pass pools of other sizes.
+// the passes run (from Python: the interpreter lock). `pool` defaults to the
+// process-wide one; tests pass pools of other sizes, and a `pool_from` of 0
+// to put even the smallest job on the pool.
 //
 // The prepare pass stores no quads: it settles the all-or-nothing decision
 // and, when there are several bands, indexes which quads reach which band.
 // Each band then prepares its own quads again as it fills them, which costs
 // less than writing and reading back a record per quad.
 template <class Unlocked>
-bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = nullptr) {
+bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = nullptr,
+                std::uint64_t pool_from = kPoolWorthwhile) {
   WorkerPool& workers = pool != nullptr ? *pool : WorkerPool::instance();
   const ClipBox clip = clip_box_from_extents(in.extents, in.target.width, in.target.height);
 
-  // Never more tasks than workers: each worker gets one contiguous share.
   const std::uint64_t quads = in.mesh.width * in.mesh.height;
-  const std::uint64_t prepare_tasks = std::min(workers.thread_count(), quads);
   const std::int32_t rows = static_cast<std::int32_t>(
       std::max<std::int64_t>(0, std::int64_t{clip.y1} - clip.y0));
-  const std::uint64_t bands =
-      std::min(workers.thread_count(), static_cast<std::uint64_t>(rows));
+  const auto columns =
+      static_cast<std::uint64_t>(std::max<std::int64_t>(0, std::int64_t{clip.x1} - clip.x0));
+  const std::uint64_t pixel_work = columns * static_cast<std::uint64_t>(rows) / 16;
+  // One worker gains nothing from the pool either: the caller would only wait.
+  const bool on_pool = workers.thread_count() > 1 &&
+                       (quads >= pool_from || pixel_work >= pool_from - quads);
+  const std::uint64_t shares = on_pool ? workers.thread_count() : 1;
+  // Never more tasks than workers: each gets one contiguous share.
+  const std::uint64_t prepare_tasks = std::min(shares, quads);
+  const std::uint64_t bands = std::min(shares, static_cast<std::uint64_t>(rows));
   const BandSplit split{clip.y0, rows, bands};
+  const auto run = [&](std::uint64_t count, auto&& body) {
+    if (on_pool) {
+      workers.parallel_for(count, body);
+    } else {
+      for (std::uint64_t k = 0; k < count; ++k) body(k);
+    }
+  };
 
   // One band needs no index; without memory for one, every band walks the mesh.
   std::vector<TaskBands> index;
@@ -68,7 +89,7 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
   }
   std::atomic<bool> all_finite{true};
   unlocked([&] {
-    workers.parallel_for(prepare_tasks, [&](std::uint64_t task) {
+    run(prepare_tasks, [&](std::uint64_t task) {
       check_task(in.mesh, clip, task, prepare_tasks, all_finite, split,
                  index.empty() ? nullptr : &index[task]);
     });
@@ -76,7 +97,7 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
   if (!all_finite.load(std::memory_order_relaxed)) return false;
 
   unlocked([&] {
-    workers.parallel_for(bands, [&](std::uint64_t band) {
+    run(bands, [&](std::uint64_t band) {
       fill_band_from_mesh(in.mesh, clip, index, split, band, in.target);
     });
   });

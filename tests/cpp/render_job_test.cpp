@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -88,9 +92,10 @@ Scene random_scene(std::uint32_t seed) {
   return s;
 }
 
-std::vector<std::uint8_t> draw_with(WorkerPool& pool, Scene s) {
+// Draws through the pool however small the scene (pool_from 0), unless told.
+std::vector<std::uint8_t> draw_with(WorkerPool& pool, Scene s, std::uint64_t pool_from = 0) {
   int unlocks = 0;
-  EXPECT_TRUE(render_job(s.inputs(), CountingUnlock{&unlocks}, &pool));
+  EXPECT_TRUE(render_job(s.inputs(), CountingUnlock{&unlocks}, &pool, pool_from));
   EXPECT_EQ(unlocks, 2);
   return s.pixels;
 }
@@ -103,7 +108,42 @@ TEST(RenderJob, ImageDoesNotDependOnWorkerCount) {
     EXPECT_EQ(draw_with(two, scene), expected) << "seed " << seed;
     EXPECT_EQ(draw_with(three, scene), expected) << "seed " << seed;
     EXPECT_EQ(draw_with(eight, scene), expected) << "seed " << seed;
+    // Small jobs run on the calling thread by default.
+    EXPECT_EQ(draw_with(eight, scene, kPoolWorthwhile), expected) << "seed " << seed;
   }
+}
+
+// A small job does not wait for the pool: with every worker held busy it
+// still finishes. (Were it queued, it would wait for the release below,
+// which only its return or, as a safeguard, the watchdog gives.)
+TEST(RenderJob, SmallJobsRunOnTheCallingThread) {
+  WorkerPool pool(2);
+  std::mutex m;
+  std::condition_variable cv;
+  bool released = false, by_watchdog = false;
+  std::thread occupier([&] {
+    pool.parallel_for(2, [&](std::uint64_t) {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return released; });
+    });
+  });
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(m);
+    if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return released; })) {
+      released = by_watchdog = true;
+      cv.notify_all();
+    }
+  });
+  const Scene scene = random_scene(3);
+  draw_with(pool, scene, kPoolWorthwhile);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    released = true;
+  }
+  cv.notify_all();
+  occupier.join();
+  watchdog.join();
+  EXPECT_FALSE(by_watchdog);
 }
 
 // The same bytes as prepared records filled band by band, the two passes in
