@@ -201,50 +201,14 @@ void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
   if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour);
 }
 
-// Which edge-value signs can cover a pixel of q's box. At every point the
-// four exact edge values add up to twice the quad's signed area; computed
-// values stray from their sum by a few rounding units times the magnitudes
-// involved (each |dx| * |Y - y| + |dy| * |X - x|, and for the area the
-// products of vertex differences). When the area clearly exceeds four
-// tolerances plus a generous bound on that stray, no pixel centre of the
-// box has all four values at or below +tol: the "no edge positive" set is
-// empty and coverage is "no edge negative" alone. A clockwise quad mirrors
-// that.
-enum class Sides { both, no_negative, no_positive };
-
-Sides covering_sides(const PreparedQuad& q, const Edges& e) {
-  // Any two vertices lie within half the outline's run of each other in x
-  // (and in y), so every |X - x_k| is at most the farthest box centre's
-  // distance from P0 plus that.
-  const double run_x = (std::fabs(e.dx[0]) + std::fabs(e.dx[1])) +
-                       (std::fabs(e.dx[2]) + std::fabs(e.dx[3]));
-  const double run_y = (std::fabs(e.dy[0]) + std::fabs(e.dy[1])) +
-                       (std::fabs(e.dy[2]) + std::fabs(e.dy[3]));
-  const double reach_x =
-      std::max(std::fabs(centre(q.x0) - e.x[0]), std::fabs(centre(q.x1 - 1) - e.x[0])) + run_x;
-  const double reach_y =
-      std::max(std::fabs(centre(q.y0) - e.y[0]), std::fabs(centre(q.y1 - 1) - e.y[0])) + run_y;
-  const double magnitude = reach_y * run_x + reach_x * run_y + run_x * run_y;
-  if (!(magnitude < 1e300)) return Sides::both;  // NaN, or near overflow
-  const double margin = 4 * kTolerance + 1e-14 * magnitude;
-  // Turns at P0 and P2: the triangles either side of the diagonal P1 P3.
-  const Point* p = q.p;
-  const double twice_area =
-      ((p[0].x - p[3].x) * (p[1].y - p[3].y) - (p[0].y - p[3].y) * (p[1].x - p[3].x)) +
-      ((p[2].x - p[1].x) * (p[3].y - p[1].y) - (p[2].y - p[1].y) * (p[3].x - p[1].x));
-  if (twice_area > margin) return Sides::no_negative;
-  if (twice_area < -margin) return Sides::no_positive;
-  return Sides::both;
-}
-
 // Pixel by pixel for a box at most N columns wide (N a power of two, at
 // least 2; the box's own columns are masked in). The products dy * (X - x)
 // do not depend on the row, so they are formed once per column; a row then
-// costs one subtraction and a comparison or two per edge and column, two
+// costs one subtraction and two comparisons per edge and column, two
 // columns to a vector. The coverage of up to 64 / N rows is gathered into
 // one mask before any store, so that neither empty rows nor short runs cost
 // a branch each.
-template <int N, Sides kSides>
+template <int N>
 void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                  const TargetImage& target) {
   constexpr int kPairs = N / 2;
@@ -272,14 +236,10 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
         I64x2 positive{0, 0}, negative{0, 0};
         for (int k = 0; k < 4; ++k) {
           const F64x2 value = a[k] - u[k][c];
-          if (kSides != Sides::no_negative) positive |= value > above;
-          if (kSides != Sides::no_positive) negative |= value < below;
+          positive |= value > above;
+          negative |= value < below;
         }
-        I64x2 covered;  // true is -1
-        if (kSides == Sides::both) covered = ~(positive & negative);
-        if (kSides == Sides::no_negative) covered = ~negative;
-        if (kSides == Sides::no_positive) covered = ~positive;
-        row_mask |= std::uint64_t{lane_bits(covered)} << (2 * c);
+        row_mask |= std::uint64_t{lane_bits(~(positive & negative))} << (2 * c);
       }
       mask |= (row_mask & in_box) << (r * N);
     }
@@ -290,16 +250,6 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
       std::memcpy(column0 + buffer_row * target.row_stride + (bit & (N - 1)) * target.col_stride,
                   &q.colour, 4);
     }
-  }
-}
-
-template <int N>
-void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
-                 const TargetImage& target) {
-  switch (covering_sides(q, e)) {
-    case Sides::no_negative: fill_narrow<N, Sides::no_negative>(q, e, first, last, target); break;
-    case Sides::no_positive: fill_narrow<N, Sides::no_positive>(q, e, first, last, target); break;
-    case Sides::both: fill_narrow<N, Sides::both>(q, e, first, last, target); break;
   }
 }
 

@@ -12,31 +12,35 @@
 
 namespace quadlite {
 
+// The per-quad steps are small and run millions of times a call: they are
+// always inlined into the loops that use them.
+#define QUADLITE_INLINE inline __attribute__((always_inline))
+
 using F64x2 = double __attribute__((vector_size(16)));
 using I64x2 = std::int64_t __attribute__((vector_size(16)));
 using I32x2 = std::int32_t __attribute__((vector_size(8)));
 
-inline F64x2 splat(double v) { return F64x2{v, v}; }
-inline Point to_point(F64x2 v) { return Point{v[0], v[1]}; }
+QUADLITE_INLINE F64x2 splat(double v) { return F64x2{v, v}; }
+QUADLITE_INLINE Point to_point(F64x2 v) { return Point{v[0], v[1]}; }
 
 // The first two matrix rows by column: (X, Y) = (cx * x + cy * y) + ct.
 struct DeviceMap {
   F64x2 cx, cy, ct;
 };
-inline DeviceMap device_map(const double* m) {
+QUADLITE_INLINE DeviceMap device_map(const double* m) {
   return {F64x2{m[0], m[3]}, F64x2{m[1], m[4]}, F64x2{m[2], m[5]}};
 }
 // (m00 * x + m01 * y) + m02 and (m10 * x + m11 * y) + m12: products first,
 // translation last.
-inline F64x2 map_node(const DeviceMap& d, const double* node) {
+QUADLITE_INLINE F64x2 map_node(const DeviceMap& d, const double* node) {
   return (d.cx * node[0] + d.cy * node[1]) + d.ct;
 }
 
-inline bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }
-inline bool finite_point(F64x2 p) { return all_lanes((p - p) == splat(0.0)); }  // NaN, inf fail
+QUADLITE_INLINE bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }
+QUADLITE_INLINE bool finite_point(F64x2 p) { return all_lanes((p - p) == splat(0.0)); }  // NaN, inf fail
 
 // The scalar pixel bounds, for values outside the vector path's range.
-inline std::int32_t floor_bound(double v) {
+QUADLITE_INLINE std::int32_t floor_bound(double v) {
   if (v >= 2147483648.0) return INT32_MAX;
   if (v >= -2147483648.0) {
     const auto t = static_cast<std::int32_t>(v);  // toward zero
@@ -44,7 +48,7 @@ inline std::int32_t floor_bound(double v) {
   }
   return INT32_MIN;  // below range, or NaN
 }
-inline std::int32_t ceil_bound(double v) {
+QUADLITE_INLINE std::int32_t ceil_bound(double v) {
   if (v > 2147483647.0) return INT32_MAX;
   if (v > -2147483649.0) {
     const auto t = static_cast<std::int32_t>(v);
@@ -56,7 +60,7 @@ inline std::int32_t ceil_bound(double v) {
 // The quad's pixel box clipped to `clip`, from the least and greatest (x, y)
 // of its vertices: lower_bound_px of the least, upper_bound_px of the
 // greatest, clamped. False when empty.
-inline bool clipped_box(F64x2 least, F64x2 greatest, const ClipBox& clip, PreparedQuad& q) {
+QUADLITE_INLINE bool clipped_box(F64x2 least, F64x2 greatest, const ClipBox& clip, PreparedQuad& q) {
   std::int32_t lo[2], hi[2];
   const I64x2 in_range = (least >= splat(-2147483648.0)) & (least < splat(2147483648.0)) &
                          (greatest > splat(-2147483649.0)) & (greatest <= splat(2147483647.0));
@@ -85,7 +89,7 @@ inline bool clipped_box(F64x2 least, F64x2 greatest, const ClipBox& clip, Prepar
   return q.x0 < q.x1 && q.y0 < q.y1;
 }
 
-inline bool box_of(const F64x2 v[4], const ClipBox& clip, PreparedQuad& q) {
+QUADLITE_INLINE bool box_of(const F64x2 v[4], const ClipBox& clip, PreparedQuad& q) {
   F64x2 least = v[0] < v[1] ? v[0] : v[1];
   F64x2 greatest = v[0] > v[1] ? v[0] : v[1];
   least = v[2] < least ? v[2] : least;
@@ -100,7 +104,7 @@ inline bool box_of(const F64x2 v[4], const ClipBox& clip, PreparedQuad& q) {
 // the squared edge lengths need not be formed. Turns k and k+2 share a
 // vector; each is quad_is_convex's expression; NaN turns count for neither
 // side in both.
-inline bool turns_agree(const F64x2 v[4]) {
+QUADLITE_INLINE bool turns_agree(const F64x2 v[4]) {
   const F64x2 x02{v[0][0], v[2][0]}, y02{v[0][1], v[2][1]};
   const F64x2 x13{v[1][0], v[3][0]}, y13{v[1][1], v[3][1]};
   const F64x2 x31{v[3][0], v[1][0]}, y31{v[3][1], v[1][1]};
@@ -116,7 +120,7 @@ inline bool turns_agree(const F64x2 v[4]) {
 
 // pack_rgba(colour_byte(r), colour_byte(g), colour_byte(b), 255): NaN and
 // below 0 give 0, above 1 give 255, else v * 255 rounded half away from 0.
-inline std::uint32_t packed_colour(const double* rgba) {
+QUADLITE_INLINE std::uint32_t packed_colour(const double* rgba) {
   F64x2 rg{rgba[0], rgba[1]}, b{rgba[2], 0.0};
   rg = rg > splat(0.0) ? rg : splat(0.0);
   b = b > splat(0.0) ? b : splat(0.0);
@@ -146,7 +150,7 @@ struct QuadCursor {
 };
 
 // A cursor on quad `quad` (< W * H).
-inline QuadCursor cursor_at(const MeshView& mesh, std::uint64_t quad) {
+QUADLITE_INLINE QuadCursor cursor_at(const MeshView& mesh, std::uint64_t quad) {
   QuadCursor at;
   at.quad = quad;
   at.column = quad % mesh.width;
@@ -156,7 +160,7 @@ inline QuadCursor cursor_at(const MeshView& mesh, std::uint64_t quad) {
   return at;
 }
 
-inline void step(const MeshView& mesh, QuadCursor& at) {
+QUADLITE_INLINE void step(const MeshView& mesh, QuadCursor& at) {
   ++at.quad;
   at.node += 2;
   at.colour += 4;
@@ -170,13 +174,13 @@ inline void step(const MeshView& mesh, QuadCursor& at) {
 
 // Cells the eligibility checks took as transparent paint nothing; NaN alpha
 // is not within the tolerance, so such a cell is drawn opaque.
-inline bool transparent(const double* rgba) { return std::fabs(rgba[3]) <= kTolerance; }
+QUADLITE_INLINE bool transparent(const double* rgba) { return std::fabs(rgba[3]) <= kTolerance; }
 
 enum class Vertices { transparent, finite, not_finite };
 
 // P0..P3 of the cursor's quad (nodes (r,c), (r+1,c), (r+1,c+1), (r,c+1))
 // unless the quad is transparent; moves the cursor on.
-inline __attribute__((always_inline)) Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
+QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
                                 F64x2 v[4]) {
   if (transparent(at.colour)) {
     at.left_known = false;
@@ -207,7 +211,7 @@ enum class QuadFate { skipped, drawn, not_finite };
 
 // Prepares the cursor's quad exactly as prepare_task does, boxed by `clip`,
 // and moves the cursor on. `out` is meaningful only when drawn.
-inline __attribute__((always_inline)) QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map, const ClipBox& clip,
+QUADLITE_INLINE QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map, const ClipBox& clip,
                              QuadCursor& at, PreparedQuad& out) {
   const double* rgba = at.colour;
   F64x2 v[4];
