@@ -27,10 +27,10 @@ inline std::int32_t band_start(const BandSplit& split, std::uint64_t band) {
 // The band holding clip row `row` (first_row <= row < first_row + rows):
 // the largest b with floor(b * rows / bands) <= row - first_row.
 inline std::uint64_t band_of_row(const BandSplit& split, std::int32_t row) {
+  // offset < rows < 2^31 and bands <= rows, so the product fits 64 bits.
   const auto offset = static_cast<std::uint64_t>(std::int64_t{row} - split.first_row);
   const auto rows = static_cast<std::uint64_t>(split.rows);
-  return static_cast<std::uint64_t>(
-      (static_cast<unsigned __int128>(offset + 1) * split.bands - 1) / rows);
+  return ((offset + 1) * split.bands - 1) / rows;
 }
 
 // One prepare task's share of the index: for every band, the quads of the

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace quadlite {
@@ -201,20 +201,18 @@ void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
   if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour);
 }
 
-// Pixel by pixel for a box at most N columns wide (N a power of two, at
-// least 2; the box's own columns are masked in). The products dy * (X - x)
+// Pixel by pixel for a box at most 2 * kPairs columns wide (the box's own
+// columns are masked in). The products dy * (X - x)
 // do not depend on the row, so they are formed once per column; a row then
 // costs one subtraction and two comparisons per edge and column, two
-// columns to a vector. The coverage of up to 64 / N rows is gathered into
-// one mask before any store, so that neither empty rows nor short runs cost
+// columns to a vector. The coverage of up to 8 rows is gathered into one
+// mask, a byte a row, before any store, so that neither empty rows nor short runs cost
 // a branch each.
-template <int N>
+template <int kPairs>
 void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                  const TargetImage& target) {
-  constexpr int kPairs = N / 2;
-  constexpr int kRowsPerMask = 64 / N;
-  constexpr int kShift = N == 2 ? 1 : N == 4 ? 2 : 3;
-  static_assert(N == 1 << kShift, "N is 2, 4 or 8");
+  static_assert(kPairs >= 1 && kPairs <= 4, "a row's columns fit a byte");
+  constexpr int kRowsPerMask = 8;
   F64x2 u[4][kPairs];
   for (int c = 0; c < kPairs; ++c) {
     const std::int64_t j = std::int64_t{q.x0} + 2 * c;
@@ -241,17 +239,80 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
         }
         row_mask |= std::uint64_t{lane_bits(~(positive & negative))} << (2 * c);
       }
-      mask |= (row_mask & in_box) << (r * N);
+      mask |= (row_mask & in_box) << (8 * r);
     }
     for (; mask != 0; mask &= mask - 1) {
       const int bit = __builtin_ctzll(mask);
       // Device row i is buffer row height - 1 - i.
-      const std::int64_t buffer_row = std::int64_t{target.height} - 1 - (block + (bit >> kShift));
-      std::memcpy(column0 + buffer_row * target.row_stride + (bit & (N - 1)) * target.col_stride,
+      const std::int64_t buffer_row = std::int64_t{target.height} - 1 - (block + (bit >> 3));
+      std::memcpy(column0 + buffer_row * target.row_stride + (bit & 7) * target.col_stride,
                   &q.colour, 4);
     }
   }
 }
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUADLITE_WIDE_VECTORS 1
+using F64x4 = double __attribute__((vector_size(32)));
+using I64x4 = std::int64_t __attribute__((vector_size(32)));
+
+// fill_narrow with four columns to a vector, for processors with AVX2: the
+// same operations lane by lane (no fused multiply-add), so the same bytes.
+// Everything wide stays inside this function, which alone is compiled for
+// AVX2.
+template <int kQuads>
+__attribute__((target("avx2"))) void fill_narrow_wide(const PreparedQuad& q, const Edges& e,
+                                                      std::int32_t first, std::int32_t last,
+                                                      const TargetImage& target) {
+  static_assert(kQuads == 1 || kQuads == 2, "a row's columns fit a byte");
+  F64x4 u[4][kQuads];
+  for (int c = 0; c < kQuads; ++c) {
+    const std::int64_t j = std::int64_t{q.x0} + 4 * c;
+    const F64x4 X{centre(j), centre(j + 1), centre(j + 2), centre(j + 3)};
+    for (int k = 0; k < 4; ++k) {
+      const F64x4 dy{e.dy[k], e.dy[k], e.dy[k], e.dy[k]};
+      const F64x4 x{e.x[k], e.x[k], e.x[k], e.x[k]};
+      u[k][c] = dy * (X - x);
+    }
+  }
+  const std::uint64_t in_box = (std::uint64_t{1} << (q.x1 - q.x0)) - 1u;
+  const F64x4 above{kTolerance, kTolerance, kTolerance, kTolerance};
+  const F64x4 below = -above;
+  std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
+  for (std::int32_t block = first; block < last; block += 8) {
+    const int rows = static_cast<int>(std::min<std::int64_t>(8, std::int64_t{last} - block));
+    std::uint64_t mask = 0;
+    for (int r = 0; r < rows; ++r) {
+      const double Y = static_cast<double>(block + r) + 0.5;
+      F64x4 a[4];
+      for (int k = 0; k < 4; ++k) {
+        const double v = e.dx[k] * (Y - e.y[k]);
+        a[k] = F64x4{v, v, v, v};
+      }
+      std::uint64_t row_mask = 0;
+      for (int c = 0; c < kQuads; ++c) {
+        I64x4 positive{0, 0, 0, 0}, negative{0, 0, 0, 0};
+        for (int k = 0; k < 4; ++k) {
+          const F64x4 value = a[k] - u[k][c];
+          positive |= value > above;
+          negative |= value < below;
+        }
+        const I64x4 covered = ~(positive & negative);
+        row_mask |= std::uint64_t(_mm256_movemask_pd(
+                        _mm256_castsi256_pd(reinterpret_cast<__m256i>(covered))))
+                    << (4 * c);
+      }
+      mask |= (row_mask & in_box) << (8 * r);
+    }
+    for (; mask != 0; mask &= mask - 1) {
+      const int bit = __builtin_ctzll(mask);
+      const std::int64_t buffer_row = std::int64_t{target.height} - 1 - (block + (bit >> 3));
+      std::memcpy(column0 + buffer_row * target.row_stride + (bit & 7) * target.col_stride,
+                  &q.colour, 4);
+    }
+  }
+}
+#endif
 
 __attribute__((noinline)) void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                 const TargetImage& target) {
@@ -315,8 +376,17 @@ void fill_quad_per_pixel(const PreparedQuad& q, std::int32_t first, std::int32_t
   }
 }
 
+int widest_lanes() {
+#if defined(QUADLITE_WIDE_VECTORS)
+  static const int lanes = __builtin_cpu_supports("avx2") ? 4 : 2;
+  return lanes;
+#else
+  return 2;
+#endif
+}
+
 void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
-               const TargetImage& target) noexcept {
+               const TargetImage& target, int lanes) noexcept {
   if (first >= last) return;
   const std::int64_t width = std::int64_t{q.x1} - q.x0;
   if (width == 1) {  // a column: the plain test is cheapest
@@ -332,14 +402,26 @@ void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
   const Edges e = edges_of(q.p);
   bool slants = false;
   for (int k = 0; k < 4; ++k) slants = slants || (e.dx[k] != 0.0 && e.dy[k] != 0.0);
-  if (width <= 2) {
-    fill_narrow<2>(q, e, first, last, target);
-  } else if (slants && width <= 4) {
-    fill_narrow<4>(q, e, first, last, target);
-  } else if (slants && width <= 8) {
-    fill_narrow<8>(q, e, first, last, target);
-  } else {
+  if (width > 2 && !(slants && width <= 8)) {
     fill_spans(q, e, first, last, target);
+    return;
+  }
+#if defined(QUADLITE_WIDE_VECTORS)
+  if (lanes >= 4) {
+    if (width <= 4) {
+      fill_narrow_wide<1>(q, e, first, last, target);
+    } else {
+      fill_narrow_wide<2>(q, e, first, last, target);
+    }
+    return;
+  }
+#endif
+  (void)lanes;
+  switch ((width + 1) / 2) {
+    case 1: fill_narrow<1>(q, e, first, last, target); break;
+    case 2: fill_narrow<2>(q, e, first, last, target); break;
+    case 3: fill_narrow<3>(q, e, first, last, target); break;
+    default: fill_narrow<4>(q, e, first, last, target); break;
   }
 }
 
@@ -351,12 +433,13 @@ void fill_band(const std::vector<QuadList>& lists, std::int32_t clip_y0,
   const std::int32_t band_begin = band_start(split, band);
   const std::int32_t band_end = band_start(split, band + 1);
 
+  const int lanes = widest_lanes();
   // Lists in order, each in order: mesh order, so later cells win.
   for (const QuadList& list : lists) {
     for (const PreparedQuad& q : list) {
       const std::int32_t first = std::max(q.y0, band_begin);
       const std::int32_t last = std::min(q.y1, band_end);
-      if (first < last) fill_quad(q, first, last, target);
+      if (first < last) fill_quad(q, first, last, target, lanes);
     }
   }
 }
@@ -372,9 +455,11 @@ void fill_band_from_mesh(const MeshView& mesh, const ClipBox& clip,
   own.y1 = band_start(split, band + 1);
 
   const DeviceMap map = device_map(mesh.matrix);
+  const int lanes = widest_lanes();
   PreparedQuad q;
   const auto draw_next = [&](QuadCursor& at) {
-    if (prepare_next(mesh, map, own, at, q) == QuadFate::drawn) fill_quad(q, q.y0, q.y1, target);
+    if (prepare_next(mesh, map, own, at, q) == QuadFate::drawn)
+      fill_quad(q, q.y0, q.y1, target, lanes);
   };
   const auto walk = [&](std::uint64_t begin, std::uint64_t end) {
     if (begin >= end) return;

@@ -15,10 +15,16 @@ namespace quadlite {
 // every fill below implements.
 bool covers(const Point p[4], double cx, double cy);
 
+// The most doubles the fill puts in one vector on this processor: 4 where
+// it has AVX2, else 2. Every width gives the same bytes.
+int widest_lanes();
+
 // Writes q's colour into every pixel of q's box in device rows [first, last)
-// whose centre q covers, finding each row's covered span(s) from the edges.
+// whose centre q covers: wide boxes row by row as spans whose ends are
+// settled with the edge test, narrow ones pixel by pixel, `lanes` (2, or up
+// to widest_lanes()) pixels to a vector.
 void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
-               const TargetImage& target) noexcept;
+               const TargetImage& target, int lanes = widest_lanes()) noexcept;
 
 // The same, testing every pixel of the box.
 void fill_quad_per_pixel(const PreparedQuad& q, std::int32_t first, std::int32_t last,

@@ -255,22 +255,29 @@ TEST(SpanFill, MatchesThePerPixelRuleByteForByte) {
 
     std::vector<std::uint32_t> want(static_cast<std::size_t>(w) * h, GuardedTarget::fill_colour());
     reference_fill(q, first, last, want, w, seen);
-    GuardedTarget t(w, h, make.integer(0, 1) * 3, make.chance(0.3), make.chance(0.2) ? 8 : 4);
-    fill_quad(q, first, last, t.image());
-    const std::vector<std::uint32_t> got = t.pixels();
-    if (got != want) {
-      std::size_t at = 0;
-      while (got[at] == want[at]) ++at;
-      ADD_FAILURE() << "seed " << seed << ": pixel (" << at % w << ", " << at / w
-                    << ") differs; vertices (" << q.p[0].x << ", " << q.p[0].y << ") ("
-                    << q.p[1].x << ", " << q.p[1].y << ") (" << q.p[2].x << ", " << q.p[2].y
-                    << ") (" << q.p[3].x << ", " << q.p[3].y << "), box [" << q.x0 << ", "
-                    << q.x1 << ") x [" << q.y0 << ", " << q.y1 << "), rows [" << first << ", "
-                    << last << ")";
-      return;
+    const std::int64_t row_pad = make.integer(0, 1) * 3;
+    const bool reversed = make.chance(0.3);
+    const std::int64_t col_stride = make.chance(0.2) ? 8 : 4;
+    // Two doubles to a vector everywhere, four where the processor can.
+    for (const int lanes : {2, widest_lanes()}) {
+      GuardedTarget t(w, h, row_pad, reversed, col_stride);
+      fill_quad(q, first, last, t.image(), lanes);
+      const std::vector<std::uint32_t> got = t.pixels();
+      if (got != want) {
+        std::size_t at = 0;
+        while (got[at] == want[at]) ++at;
+        ADD_FAILURE() << "seed " << seed << ", " << lanes << " lanes: pixel (" << at % w
+                      << ", " << at / w << ") differs; vertices (" << q.p[0].x << ", " << q.p[0].y << ") ("
+                      << q.p[1].x << ", " << q.p[1].y << ") (" << q.p[2].x << ", " << q.p[2].y
+                      << ") (" << q.p[3].x << ", " << q.p[3].y << "), box [" << q.x0 << ", "
+                      << q.x1 << ") x [" << q.y0 << ", " << q.y1 << "), rows [" << first << ", "
+                      << last << ")";
+        return;
+      }
+      ASSERT_TRUE(t.untouched_outside_pixels()) << "seed " << seed;
     }
-    ASSERT_TRUE(t.untouched_outside_pixels()) << "seed " << seed;
   }
+  printf("vector widths tested: 2 and %d lanes\n", widest_lanes());
   printf("%d quads filled: %ld pixels painted, %ld NaN edge values, %ld values within the "
          "tolerance (%ld exactly at it), %ld two-run rows; %ld wide slanted, %ld narrow "
          "slanted, %ld axis-aligned\n",
@@ -307,9 +314,11 @@ TEST(SpanFill, LongEdgesAtEveryTilt) {
       std::vector<std::uint32_t> want(static_cast<std::size_t>(w) * h,
                                       GuardedTarget::fill_colour());
       reference_fill(q, 0, h, want, w, seen);
-      GuardedTarget t(w, h);
-      fill_quad(q, 0, h, t.image());
-      ASSERT_EQ(t.pixels(), want) << "tilt 2^-" << e << ", y " << y;
+      for (const int lanes : {2, widest_lanes()}) {
+        GuardedTarget t(w, h);
+        fill_quad(q, 0, h, t.image(), lanes);
+        ASSERT_EQ(t.pixels(), want) << "tilt 2^-" << e << ", y " << y << ", " << lanes << " lanes";
+      }
     }
   }
 }
