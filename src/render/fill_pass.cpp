@@ -458,7 +458,7 @@ void fill_band_from_mesh(const MeshView& mesh, const ClipBox& clip,
   const int lanes = widest_lanes();
   PreparedQuad q;
   const auto draw_next = [&](QuadCursor& at) {
-    if (prepare_next(mesh, map, own, at, q) == QuadFate::drawn)
+    if (prepare_next<false>(mesh, map, own, at, q) == QuadFate::drawn)
       fill_quad(q, q.y0, q.y1, target, lanes);
   };
   const auto walk = [&](std::uint64_t begin, std::uint64_t end) {

@@ -179,7 +179,9 @@ QUADLITE_INLINE bool transparent(const double* rgba) { return std::fabs(rgba[3])
 enum class Vertices { transparent, finite, not_finite };
 
 // P0..P3 of the cursor's quad (nodes (r,c), (r+1,c), (r+1,c+1), (r,c+1))
-// unless the quad is transparent; moves the cursor on.
+// unless the quad is transparent; moves the cursor on. Without kCheck the
+// caller vouches that every drawn vertex is finite.
+template <bool kCheck = true>
 QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
                                 F64x2 v[4]) {
   if (transparent(at.colour)) {
@@ -193,13 +195,13 @@ QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& 
   if (!at.left_known) {
     at.p0 = map_node(map, at.node);
     at.p1 = map_node(map, below);
-    finite = finite_point(at.p0) && finite_point(at.p1);
+    finite = !kCheck || (finite_point(at.p0) && finite_point(at.p1));
   }
   v[0] = at.p0;
   v[1] = at.p1;
   v[2] = map_node(map, below + 2);
   v[3] = map_node(map, at.node + 2);
-  finite = finite && finite_point(v[2]) && finite_point(v[3]);
+  finite = finite && (!kCheck || (finite_point(v[2]) && finite_point(v[3])));
   at.p0 = v[3];
   at.p1 = v[2];
   at.left_known = finite;
@@ -210,12 +212,14 @@ QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& 
 enum class QuadFate { skipped, drawn, not_finite };
 
 // Prepares the cursor's quad exactly as prepare_task does, boxed by `clip`,
-// and moves the cursor on. `out` is meaningful only when drawn.
-QUADLITE_INLINE QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map, const ClipBox& clip,
-                             QuadCursor& at, PreparedQuad& out) {
+// and moves the cursor on. `out` is meaningful only when drawn. Without
+// kCheck (after check_task has passed the mesh) vertices are taken as finite.
+template <bool kCheck = true>
+QUADLITE_INLINE QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map,
+                                      const ClipBox& clip, QuadCursor& at, PreparedQuad& out) {
   const double* rgba = at.colour;
   F64x2 v[4];
-  switch (device_vertices(mesh, map, at, v)) {
+  switch (device_vertices<kCheck>(mesh, map, at, v)) {
     case Vertices::transparent: return QuadFate::skipped;
     case Vertices::not_finite: return QuadFate::not_finite;
     case Vertices::finite: break;
