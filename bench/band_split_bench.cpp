@@ -8,6 +8,7 @@
 #include "bench_scenes.hpp"
 #include "render/fill_pass.hpp"
 #include "render/prepare_pass.hpp"
+#include "render/render_job.hpp"
 #include "render/band_index.hpp"
 
 namespace quadlite {
@@ -51,6 +52,9 @@ void fill_split_8_bands(benchmark::State& state, const Scene* s) {
     state.SetIterationTime(t);
   }
   state.counters["vs_one_band"] = eight_bands / one_band;
+  // Whether render_job splits this scene at all (smaller ones run in one band).
+  state.counters["job_splits"] =
+      s->quads() + static_cast<std::uint64_t>(s->rows) * s->cols / 16 >= kPoolWorthwhile;
 }
 
 // The prepare pass with the index for 8 bands, against none, per quad.

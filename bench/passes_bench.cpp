@@ -8,6 +8,7 @@
 #include "pool/worker_pool.hpp"
 #include "render/fill_pass.hpp"
 #include "render/prepare_pass.hpp"
+#include "render/quad_geometry.hpp"
 #include "render/render_job.hpp"
 
 namespace quadlite {
@@ -35,7 +36,25 @@ void prepare_pass(benchmark::State& state, const Scene* s) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
 }
 
-// Prepared records in a list, as the tests' two-pass reference builds them.
+// Every quad prepared as the fill pass prepares it (map, box, convexity,
+// colour), nothing stored: ns per quad.
+void prepare_quads(benchmark::State& state, const Scene* s) {
+  const MeshView mesh = s->mesh();
+  const ClipBox clip = s->clip();
+  const DeviceMap map = device_map(mesh.matrix);
+  for (auto _ : state) {
+    QuadCursor at = cursor_at(mesh, 0);
+    PreparedQuad q;
+    std::uint64_t drawn = 0;
+    for (std::uint64_t i = 0; i < s->quads(); ++i)
+      drawn += prepare_next(mesh, map, clip, at, q) == QuadFate::drawn;
+    benchmark::DoNotOptimize(drawn);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
+}
+
+// Prepared records stored in a list, as the tests' two-pass reference
+// builds them: what keeping a record per quad would cost.
 void prepare_records(benchmark::State& state, const Scene* s) {
   const MeshView mesh = s->mesh();
   const ClipBox clip = s->clip();
@@ -96,6 +115,8 @@ void render_job_one_worker(benchmark::State& state, const Scene* s) {
 const int registered = [] {
   for (const Scene& s : scenes()) {
     benchmark::RegisterBenchmark(("prepare_pass/" + s.name).c_str(), prepare_pass, &s)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("prepare_quads/" + s.name).c_str(), prepare_quads, &s)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("prepare_records/" + s.name).c_str(), prepare_records, &s)
         ->Unit(benchmark::kMillisecond);
