@@ -47,6 +47,11 @@ inline bool covered(const Edges& e, const double row_offset[4], double X) {
 
 inline double centre(std::int64_t j) { return static_cast<double>(j) + 0.5; }
 
+// Runs at least this long (pixels) in images at least this large (bytes)
+// bypass the caches; see store_run.
+constexpr std::int64_t kStreamedRun = 64;
+constexpr std::int64_t kStreamedImage = std::int64_t{32} << 20;
+
 // Bit k set when lane k of a comparison result is true.
 inline unsigned lane_bits(I64x2 m) {
 #if defined(__SSE2__)
@@ -74,15 +79,49 @@ inline std::uint8_t* row_address(const TargetImage& t, std::int32_t i) {
   return t.data + (static_cast<std::int64_t>(t.height) - 1 - i) * t.row_stride;
 }
 
-// Columns [begin, end) of a row get the colour, four bytes each.
+// Columns [begin, end) of a row get the colour, four bytes each. With
+// `stream`, whole 64-byte lines inside a long run are written around the
+// caches: an image far larger than them would otherwise have every line
+// read in before it is overwritten.
 inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t begin,
-                      std::int64_t end, std::uint32_t colour) {
+                      std::int64_t end, std::uint32_t colour, bool stream = false) {
   std::uint8_t* p = row + begin * col_stride;
-  if (col_stride == 4) {
-    for (std::int64_t n = end - begin; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
-  } else {
-    for (std::int64_t n = end - begin; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
+  std::int64_t n = end - begin;
+  if (col_stride != 4) {
+    for (; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
+    return;
   }
+#if defined(__SSE2__)
+  if (stream && n >= kStreamedRun) {
+    // Up to a line boundary (never reached if p is not 4-byte aligned).
+    for (; n > 0 && (reinterpret_cast<std::uintptr_t>(p) & 63) != 0; --n, p += 4)
+      std::memcpy(p, &colour, 4);
+    const __m128i four = _mm_set1_epi32(static_cast<int>(colour));
+    for (; n >= 16; n -= 16, p += 64) {
+      __m128i* line = reinterpret_cast<__m128i*>(p);
+      _mm_stream_si128(line, four);
+      _mm_stream_si128(line + 1, four);
+      _mm_stream_si128(line + 2, four);
+      _mm_stream_si128(line + 3, four);
+    }
+  }
+#else
+  (void)stream;
+#endif
+  for (; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
+}
+
+// Streamed stores are ordered before anything that follows.
+inline void finish_streaming() {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
+// Whether the target is large enough that long runs are worth streaming.
+inline bool streams(const TargetImage& t) {
+  const std::int64_t row_bytes = t.row_stride < 0 ? -t.row_stride : t.row_stride;
+  return row_bytes * t.height >= kStreamedImage;
 }
 
 // ---- Spans ----------------------------------------------------------------
@@ -190,15 +229,16 @@ inline void narrow(Spans& s, const Edges& e, int k, double a, double inv_dy, std
 }
 
 void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
-                 std::uint32_t colour) {
+                 std::uint32_t colour, bool stream) {
   const bool has_p = s.p_lo < s.p_hi;
   const bool has_n = s.n_lo < s.n_hi;
   if (has_p && has_n && std::max(s.p_lo, s.n_lo) <= std::min(s.p_hi, s.n_hi)) {
-    store_run(row, col_stride, std::min(s.p_lo, s.n_lo), std::max(s.p_hi, s.n_hi), colour);
+    store_run(row, col_stride, std::min(s.p_lo, s.n_lo), std::max(s.p_hi, s.n_hi), colour,
+              stream);
     return;
   }
-  if (has_p) store_run(row, col_stride, s.p_lo, s.p_hi, colour);
-  if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour);
+  if (has_p) store_run(row, col_stride, s.p_lo, s.p_hi, colour, stream);
+  if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour, stream);
 }
 
 // Pixel by pixel for a box at most 2 * kPairs columns wide (the box's own
@@ -335,6 +375,7 @@ __attribute__((noinline)) void fill_spans(const PreparedQuad& q, const Edges& e,
     }
   }
   if (fixed.empty()) return;
+  const bool stream = hi - lo >= kStreamedRun && streams(target);
 
   for (std::int32_t i = first; i < last; ++i) {
     const double Y = static_cast<double>(i) + 0.5;
@@ -349,8 +390,10 @@ __attribute__((noinline)) void fill_spans(const PreparedQuad& q, const Edges& e,
       const int k = slanted[m];
       narrow(s, e, k, e.dx[k] * (Y - e.y[k]), inv_dy[m], lo, hi);
     }
-    if (!s.empty()) store_spans(s, row_address(target, i), target.col_stride, q.colour);
+    if (!s.empty())
+      store_spans(s, row_address(target, i), target.col_stride, q.colour, stream);
   }
+  if (stream) finish_streaming();
 }
 
 }  // namespace

@@ -323,5 +323,48 @@ TEST(SpanFill, LongEdgesAtEveryTilt) {
   }
 }
 
+// Long runs in an image of 32 MiB and more take another store path; rows
+// that are not 4-byte aligned, or pixels wider than 4 bytes, must not.
+TEST(SpanFill, LongRunsInALargeImage) {
+  const std::int32_t w = 4100, h = 2050;
+  const struct {
+    std::int64_t row_pad, col_stride;
+  } layouts[] = {{0, 4}, {1, 4}, {6, 4}, {0, 8}};
+  for (const auto& layout : layouts) {
+    // Wider pixels reach the size with fewer rows.
+    GuardedTarget t(w, layout.col_stride == 8 ? 1030 : h, layout.row_pad, false,
+                    layout.col_stride);
+    const std::int32_t rows = t.height();
+    std::vector<std::uint32_t> want = t.pixels();
+    QuadMaker make(static_cast<std::uint64_t>(layout.row_pad * 10 + layout.col_stride));
+    Seen seen;
+    for (int n = 0; n < 40; ++n) {
+      PreparedQuad q;
+      const double x = make.real(-50, w - 100), y = make.real(-5, rows - 30);
+      const double len = make.real(60, 700), thick = make.real(1, 25);
+      const double tilt = make.real(-0.05, 0.05);
+      if (n % 2 == 0) {  // along rows, ends anywhere in a line
+        q.p[0] = {x, y};
+        q.p[1] = {x + len, y};
+        q.p[2] = {x + len, y + thick};
+        q.p[3] = {x, y + thick};
+      } else {
+        q.p[0] = {x, y};
+        q.p[1] = {x + len, y + tilt * len};
+        q.p[2] = {x + len + 3, y + tilt * len + thick};
+        q.p[3] = {x - 2, y + thick};
+      }
+      q.colour = pack_rgba(static_cast<std::uint8_t>(n), 99, 7, 255);
+      if (!box_for(q, make, w, rows)) continue;
+      reference_fill(q, q.y0, q.y1, want, w, seen);
+      fill_quad(q, q.y0, q.y1, t.image());
+    }
+    ASSERT_GT(seen.painted, 100000);
+    ASSERT_EQ(t.pixels(), want) << "row pad " << layout.row_pad << ", column stride "
+                                << layout.col_stride;
+    ASSERT_TRUE(t.untouched_outside_pixels());
+  }
+}
+
 }  // namespace
 }  // namespace quadlite
