@@ -315,20 +315,27 @@ def draw_chart(results, path):
     series = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host")]
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5),
                                       gridspec_kw={"width_ratios": [3, 1.4]})
+    from matplotlib.patches import Patch
+
     width = 0.27
     xs = np.arange(len(names))
+    handles = []
     for k, (key, label) in enumerate(series):
         values = [r["speedup"][key] for r in results]
-        bars = left.bar(xs + (k - 1) * width, values, width, label=label)
+        colour = f"C{k}"
+        bars = left.bar(xs + (k - 1) * width, values, width, color=colour)
         for bar, r in zip(bars, results):
             if r[key]["estimated"]:
                 bar.set_hatch("//")
+        handles.append(Patch(facecolor=colour, label=label))
+    handles.append(Patch(facecolor="white", edgecolor="black", hatch="//",
+                         label="estimated on a row block"))
     left.axhline(1.0, color="black", linewidth=0.8)
     left.set_yscale("log")
     left.set_xticks(xs, names)
     left.set_ylabel("speed-up of quadlite (x, log scale)")
-    left.set_title("quadlite vs alternatives (hatched: estimated on a row block)")
-    left.legend()
+    left.set_title("quadlite against the alternatives, one run")
+    left.legend(handles=handles)
     right.bar(xs, [r["fraction_of_bound"] for r in results], 0.6, color="tab:gray")
     right.set_xticks(xs, names, rotation=30)
     right.set_ylim(0, 1.05)
