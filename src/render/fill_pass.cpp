@@ -128,11 +128,11 @@ inline bool streams(const TargetImage& t) {
 //
 // Along a row, one edge's value E(X) = a - dy * (X - x), a = dx * (Y - y), is
 // monotone in the column even in floating point: X - x, dy * t and a - u are
-// each rounded monotonically. NaN arises only where both sides of the
-// subtraction are infinite with the same sign or where 0 meets infinity, and
-// it sits where the value passes from one sign to the other, so an edge's
-// class (negative, neutral, positive; NaN neutral) is monotone too: falling
-// when dy > 0, rising when dy < 0, constant when dy == 0. Hence the columns
+// each rounded monotonically. NaN arises only from infinities (inf - inf,
+// inf * 0): either on the whole row (a is NaN) or at one end of a run of
+// infinite values, where the value passes from one side to the other, so an
+// edge's class (negative, neutral, positive; NaN neutral) is monotone too:
+// falling when dy > 0, rising when dy < 0, constant when dy == 0. Hence the columns
 // where no edge is positive form one interval P, those where none is
 // negative another, N, and the covered columns are P united with N. Each
 // interval end is found with the same edge test as the per-pixel rule,
@@ -242,12 +242,12 @@ void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
 }
 
 // Pixel by pixel for a box at most 2 * kPairs columns wide (the box's own
-// columns are masked in). The products dy * (X - x)
-// do not depend on the row, so they are formed once per column; a row then
-// costs one subtraction and two comparisons per edge and column, two
-// columns to a vector. The coverage of up to 8 rows is gathered into one
-// mask, a byte a row, before any store, so that neither empty rows nor short runs cost
-// a branch each.
+// columns are masked in). The products dy * (X - x) do not depend on the
+// row, so they are formed once per column; a row then costs one
+// subtraction and two comparisons per edge and column, two columns to a
+// vector. The coverage of up to 8 rows is gathered into one mask, a byte a
+// row, before any store, so that neither empty rows nor short runs cost a
+// branch each.
 template <int kPairs>
 void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                  const TargetImage& target) {
@@ -354,8 +354,11 @@ __attribute__((target("avx2"))) void fill_narrow_wide(const PreparedQuad& q, con
 }
 #endif
 
-__attribute__((noinline)) void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
-                const TargetImage& target) {
+// Row by row as spans. Kept out of line: the pixel-by-pixel paths for small
+// boxes run far more often and stay compact without it.
+__attribute__((noinline)) void fill_spans(const PreparedQuad& q, const Edges& e,
+                                          std::int32_t first, std::int32_t last,
+                                          const TargetImage& target) {
   const std::int64_t lo = q.x0, hi = q.x1;
   // Edges with dx == 0 have a == +-0 on every row, so their spans are the
   // same on all rows; edges with dy == 0 have one class per row (a's); an
@@ -445,12 +448,14 @@ void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
   const Edges e = edges_of(q.p);
   bool slants = false;
   for (int k = 0; k < 4; ++k) slants = slants || (e.dx[k] != 0.0 && e.dy[k] != 0.0);
+  // Spans pay off from a few columns on, at once when no edge slants (their
+  // ends then need no search on each row).
   if (width > 2 && !(slants && width <= 8)) {
     fill_spans(q, e, first, last, target);
     return;
   }
 #if defined(QUADLITE_WIDE_VECTORS)
-  if (lanes >= 4) {
+  if (lanes >= 4 && widest_lanes() >= 4) {
     if (width <= 4) {
       fill_narrow_wide<1>(q, e, first, last, target);
     } else {
