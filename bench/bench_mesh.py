@@ -277,6 +277,26 @@ def run_workload(wl, runs):
 
 # --- Output ----------------------------------------------------------------------------
 
+# What each workload should reach with one worker: (description, test).
+TARGETS = {
+    "cells64": ("at least 2x the OpenCV loop and within 4x of the bandwidth bound",
+                lambda r: r["speedup"]["opencv"] >= 2 and r["fraction_of_bound"] >= 0.25),
+    "heatmap": ("at least 5x the best alternative",
+                lambda r: r["speedup"]["best_alternative"] >= 5),
+    "subpixel": ("at least 3x the best alternative, at most 25 ns per quad",
+                 lambda r: r["speedup"]["best_alternative"] >= 3 and r["ns_per_quad"] <= 25),
+    "curvilinear": ("at least 25x the OpenCV loop", lambda r: r["speedup"]["opencv"] >= 25),
+    "small": ("at most 40 us per call", lambda r: r["quadlite"]["ms"] <= 0.040),
+}
+
+
+def check_targets(results):
+    for r in results:
+        if r["name"] in TARGETS:
+            text, test = TARGETS[r["name"]]
+            r["target"] = {"text": text, "met": bool(test(r))}
+
+
 def fmt_ms(entry):
     text = f"{entry['ms']:.3f}" if entry["ms"] < 1 else f"{entry['ms']:.1f}"
     return text + (" est." if entry.get("estimated") else "")
@@ -304,6 +324,11 @@ def print_table(results):
             f"DIFFERENT ({check['differing_pixels']} pixels)"
         print(f"{r['name']:<12} fast path drew: {r['fast_path_drew']}; "
               f"vs numpy host ({check['scope']}): {verdict}")
+    print()
+    for r in results:
+        if "target" in r:
+            met = "met" if r["target"]["met"] else "NOT met"
+            print(f"{r['name']:<12} target ({r['target']['text']}): {met}")
 
 
 def draw_chart(results, path):
@@ -363,6 +388,7 @@ def main(argv):
         results.append(run_workload(wl, opts.runs))
     load_after = os.getloadavg()
 
+    check_targets(results)
     print_table(results)
     report = {
         "machine": {"cpus": os.cpu_count(), "platform": platform.platform(),
