@@ -118,6 +118,15 @@ QUADLITE_INLINE bool turns_agree(const F64x2 v[4]) {
   return !((left[0] | left[1]) && (right[0] | right[1]));
 }
 
+// A cell of a rectilinear grid: P0 P3 and P1 P2 level, P0 P1 and P3 P2
+// upright. Its turns are products of the same two differences, so they
+// agree in sign (turns_agree holds) and the turns need not be formed.
+QUADLITE_INLINE bool axis_aligned_rectangle(const F64x2 v[4]) {
+  // (x0, y0) == (x1, y3) and (x3, y1) == (x2, y2)
+  const F64x2 a{v[1][0], v[3][1]}, b{v[2][0], v[2][1]}, c{v[3][0], v[1][1]};
+  return all_lanes((v[0] == a) & (c == b));
+}
+
 // pack_rgba(colour_byte(r), colour_byte(g), colour_byte(b), 255): NaN and
 // below 0 give 0, above 1 give 255, else v * 255 rounded half away from 0.
 QUADLITE_INLINE std::uint32_t packed_colour(const double* rgba) {
@@ -228,7 +237,7 @@ QUADLITE_INLINE QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map
   // the box does not depend on the vertex order.
   if (!box_of(v, clip, out)) return QuadFate::skipped;
   for (int k = 0; k < 4; ++k) out.p[k] = to_point(v[k]);
-  if (!turns_agree(v) && !quad_is_convex(out.p)) {
+  if (!axis_aligned_rectangle(v) && !turns_agree(v) && !quad_is_convex(out.p)) {
     sort_around_centroid(out.p);
     if (!quad_is_convex(out.p)) return QuadFate::skipped;
   }

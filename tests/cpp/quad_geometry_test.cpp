@@ -124,5 +124,28 @@ TEST(Convexity, AgreeingTurnsImplyConvex) {
   EXPECT_GT(not_agreeing, 50000);
 }
 
+TEST(Convexity, GridRectanglesAreConvexInTheirOrder) {
+  std::mt19937_64 rng(8);
+  const std::vector<double> values = {0, -0.0, 1, -1, 0.5, 1e300, -1e300, 1.7e308, -1.7e308,
+                                      1e-300, 3, 3, 7};
+  std::uniform_real_distribution<double> any(-100, 100);
+  int rectangles = 0;
+  for (int k = 0; k < 200000; ++k) {
+    const auto pick = [&] { return k % 2 ? values[rng() % values.size()] : any(rng); };
+    const double x0 = pick(), x1 = pick(), y0 = pick(), y1 = pick();
+    // Grid cell order: P0 (x0, y0), P1 (x0, y1), P2 (x1, y1), P3 (x1, y0).
+    F64x2 v[4] = {{x0, y0}, {x0, y1}, {x1, y1}, {x1, y0}};
+    if (k % 5 == 0) v[rng() % 4][rng() % 2] = pick();  // most no longer a rectangle
+    Point p[4];
+    for (int i = 0; i < 4; ++i) p[i] = {v[i][0], v[i][1]};
+    if (axis_aligned_rectangle(v)) {
+      ++rectangles;
+      ASSERT_TRUE(turns_agree(v)) << k;
+      ASSERT_TRUE(quad_is_convex(p)) << k;
+    }
+  }
+  EXPECT_GT(rectangles, 150000);
+}
+
 }  // namespace
 }  // namespace quadlite
