@@ -374,7 +374,7 @@ def draw_chart(results, path):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--out", default=os.path.join(HERE, os.pardir, "out"))
+    parser.add_argument("--out", default=os.path.normpath(os.path.join(HERE, os.pardir, "out")))
     parser.add_argument("--only", nargs="*", default=None)
     opts = parser.parse_args(argv[1:])
 
