@@ -2,6 +2,11 @@
 #include "render/render_fast.hpp"
 
 #include <pybind11/numpy.h>
+#include <unistd.h>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include <cmath>
 #include <cstdint>
@@ -104,6 +109,34 @@ TargetImage target_of(const Py_buffer& view) {
   return target;
 }
 
+// Takes the interpreter lock back after a pass. A daemon thread that comes
+// back while the interpreter is finalizing is ended by the interpreter with
+// pthread_exit, whose unwinding would run through the destructor below (which
+// ends the process) and the references above it without the lock. Nothing
+// is left to return to, so the thread parks here until the process exits.
+void retake_interpreter_lock(PyThreadState* state) {
+#if defined(__GLIBCXX__)
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+#else
+  PyEval_RestoreThread(state);
+#endif
+}
+
+// The interpreter lock, released for one scope; the passes touch no Python
+// object.
+struct InterpreterLockReleased {
+  PyThreadState* const state = PyEval_SaveThread();
+
+  InterpreterLockReleased() = default;
+  ~InterpreterLockReleased() { retake_interpreter_lock(state); }
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+};
+
 }  // namespace
 
 bool render_fast(py::buffer renderer, const py::args& args) {
@@ -167,7 +200,7 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   inputs.target = target_of(target.view);
 
   return render_job(inputs, [](auto&& body) {
-    py::gil_scoped_release release;
+    const InterpreterLockReleased released;
     body();
   });
 }

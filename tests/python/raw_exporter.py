@@ -4,7 +4,8 @@ Python code cannot hand out a buffer view with a NULL format, shape or
 strides, nor one whose fields contradict each other; a type built with
 PyType_FromSpec whose getbuffer slot is a ctypes callback can. Each
 RawExporter owns its pixel memory and fills the view exactly as told, and
-counts how often its buffer was requested and released.
+counts how often its buffer was requested (keeping the last request's
+flags) and released.
 """
 import ctypes
 
@@ -61,7 +62,8 @@ def _getbuffer(exporter, view, flags):
     v.strides = exporter.strides_field
     v.suboffsets = None
     v.internal = None
-    exporter.requests.append(flags)
+    exporter.requests += 1
+    exporter.flags = flags
     return 0
 
 
@@ -102,7 +104,8 @@ class RawExporter(_RawBase):
         self.strides_field = None if strides is None else _ssize_array(strides)
         self.format_field = None if fmt is None else ctypes.create_string_buffer(fmt)
         self.layout = {"offset": 0, "len": size, "itemsize": itemsize, "ndim": ndim}
-        self.requests = []
+        self.requests = 0
+        self.flags = None
         self.releases = 0
 
     def all_bytes(self):
