@@ -83,6 +83,17 @@ fuzz: fuzz-build
 	$(FUZZER) -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -timeout=60 -print_final_stats=1 \
 	    -artifact_prefix=build/fuzz-artifacts/ build/fuzz-corpus tests/fuzz/corpus
 
+# A subset of the Python tests under valgrind's memcheck (every call path,
+# the buffer exporters, the chain, the property tests); fails on any memcheck
+# error or definite leak with a quadlite frame in its stack.
+MEMCHECK_TESTS ?= tests/python/test_lifetime.py::test_repeated_calls_leave_reference_counts_unchanged \
+    tests/python/test_raw_buffer_exporters.py tests/python/test_surface.py \
+    tests/python/test_chain.py tests/python/test_unsafe_inputs.py tests/python/test_properties.py
+
+memcheck: module
+	@tools/install-deps.sh memcheck
+	$(PY311) tests/memcheck/memcheck.py build/memcheck $(VPY) $(MEMCHECK_TESTS)
+
 demo: module
 	$(VPY) examples/demo.py
 
