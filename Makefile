@@ -49,7 +49,7 @@ test-sanitizers: deps
 	    meson test -C build/asan --print-errorlogs
 	@$(call MESON_SETUP,build/tsan,-Dmodule=disabled -Dtests=enabled -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false)
 	meson compile -C build/tsan
-	TSAN_OPTIONS=halt_on_error=1 meson test -C build/tsan --print-errorlogs --suite pool
+	TSAN_OPTIONS=halt_on_error=1 meson test -C build/tsan --print-errorlogs pool render_job
 
 test-python: module
 	$(VPY) -m pytest tests/python -q
