@@ -37,7 +37,7 @@ native: deps
 
 build: module module-py312 native
 
-test: build test-cpp test-sanitizers test-fuzz-corpus test-python test-py312
+test: build test-cpp test-sanitizers test-fuzz-corpus test-python test-py312 memcheck
 
 test-cpp: native
 	meson test -C build/native --print-errorlogs
