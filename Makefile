@@ -10,7 +10,7 @@ comma := ,
 MESON_SETUP = if [ -f $(1)/build.ninja ]; then :; else meson setup $(1) $(2); fi
 
 .PHONY: deps build module module-py312 native test test-cpp test-sanitizers test-python \
-        test-py312 demo bench fuzz memcheck clean
+        test-py312 demo bench fuzz memcheck clean fuzz-build test-fuzz-corpus
 
 deps:
 	@tools/install-deps.sh build
@@ -37,7 +37,7 @@ native: deps
 
 build: module module-py312 native
 
-test: build test-cpp test-sanitizers test-python test-py312
+test: build test-cpp test-sanitizers test-fuzz-corpus test-python test-py312 memcheck
 
 test-cpp: native
 	meson test -C build/native --print-errorlogs
@@ -49,7 +49,7 @@ test-sanitizers: deps
 	    meson test -C build/asan --print-errorlogs
 	@$(call MESON_SETUP,build/tsan,-Dmodule=disabled -Dtests=enabled -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false)
 	meson compile -C build/tsan
-	TSAN_OPTIONS=halt_on_error=1 meson test -C build/tsan --print-errorlogs --suite pool
+	TSAN_OPTIONS=halt_on_error=1 meson test -C build/tsan --print-errorlogs pool render_job
 
 test-python: module
 	$(VPY) -m pytest tests/python -q
@@ -58,6 +58,41 @@ test-py312: module-py312
 	@if [ -x "$(PY312)" ]; then \
 	  PYTHONPATH=build/py312/src/module $(PY312) -m unittest discover -s tests/python -p 'test_no_numpy*.py' -v; \
 	fi
+
+# The libFuzzer harness of the render job, under ASan+UBSan, built with clang
+# in a build directory of its own.
+FUZZ_SECONDS ?= 60
+FUZZER := build/fuzz/tests/fuzz/render_fuzzer
+
+fuzz-build: deps
+	@tools/install-deps.sh fuzz
+	@if [ ! -f build/fuzz/build.ninja ]; then \
+	  CC=clang CXX=clang++ meson setup build/fuzz -Dmodule=disabled -Dfuzz=enabled \
+	    -Dbuildtype=debugoptimized -Db_sanitize=address$(comma)undefined -Db_lundef=false; \
+	fi
+	meson compile -C build/fuzz render_fuzzer
+
+# Every seed once, as a regression test.
+test-fuzz-corpus: fuzz-build
+	$(FUZZER) tests/fuzz/corpus/*
+
+# Fuzzes for FUZZ_SECONDS. New inputs go to build/fuzz-corpus, failing ones to
+# build/fuzz-artifacts; the checked-in seeds are only read.
+fuzz: fuzz-build
+	@mkdir -p build/fuzz-corpus build/fuzz-artifacts
+	$(FUZZER) -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -timeout=60 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz-artifacts/ build/fuzz-corpus tests/fuzz/corpus
+
+# A subset of the Python tests under valgrind's memcheck (every call path,
+# the buffer exporters, the chain, the property tests); fails on any memcheck
+# error or definite leak with a quadlite frame in its stack.
+MEMCHECK_TESTS ?= tests/python/test_lifetime.py::test_repeated_calls_leave_reference_counts_unchanged \
+    tests/python/test_raw_buffer_exporters.py tests/python/test_surface.py \
+    tests/python/test_chain.py tests/python/test_unsafe_inputs.py tests/python/test_properties.py
+
+memcheck: module
+	@tools/install-deps.sh memcheck
+	$(PY311) tests/memcheck/memcheck.py build/memcheck $(VPY) $(MEMCHECK_TESTS)
 
 demo: module
 	$(VPY) examples/demo.py

@@ -44,6 +44,14 @@ py::object draw_quad_mesh(py::object host_method, py::args args) {
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
+  // The slot below refuses isolated sub-interpreters only; legacy ones would
+  // share the binding library's and numpy's process-wide state with the
+  // interpreter that set it up, and crash once that one is gone.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "module quadlite does not support loading in subinterpreters");
+    return nullptr;
+  }
   PyObject* name = PyObject_GetAttrString(spec, "name");
   if (name == nullptr) return nullptr;
   PyObject* module = PyModule_NewObject(name);

@@ -2,6 +2,11 @@
 #include "render/render_fast.hpp"
 
 #include <pybind11/numpy.h>
+#include <unistd.h>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include <cmath>
 #include <cstdint>
@@ -46,23 +51,91 @@ bool has_masked_coordinates(py::handle coordinates) {
   return mask.cast<bool>();
 }
 
-// The fill writes four adjacent bytes per pixel and indexes rows and columns
-// in 32 bits, so anything else is left to the host.
-bool target_usable(const py::buffer_info& view) {
-  return view.ndim == 3 && view.shape[2] == 4 && view.itemsize == 1 && view.strides[2] == 1 &&
-         view.shape[0] < kMaxTargetExtent && view.shape[1] < kMaxTargetExtent;
+// The renderer's pixel buffer, requested writable with format and strides,
+// and released (with the interpreter lock held) when the owner goes out of
+// scope. Taken straight from the buffer protocol rather than through
+// py::buffer_info, which copies format, shape and strides without checking
+// them for NULL.
+struct BufferView {
+  Py_buffer view{};
+
+  explicit BufferView(py::handle exporter) {
+    if (PyObject_GetBuffer(exporter.ptr(), &view,
+                           PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  ~BufferView() { PyBuffer_Release(&view); }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+};
+
+// Byte strides of a view of shape (rows, cols, 4) with rows and cols below
+// 2^31; an exporter may leave them out, which means C-contiguous.
+void strides_of(const Py_buffer& view, py::ssize_t out[3]) {
+  if (view.strides != nullptr) {
+    for (int k = 0; k < 3; ++k) out[k] = view.strides[k];
+    return;
+  }
+  out[2] = view.itemsize;
+  out[1] = view.shape[2] * out[2];
+  out[0] = view.shape[1] * out[1];
 }
 
-TargetImage target_of(const py::buffer_info& view) {
+// The fill writes four adjacent bytes per pixel and indexes rows and columns
+// in 32 bits, so anything else is left to the host. A view without a shape
+// cannot be addressed at all.
+bool target_usable(const Py_buffer& view) {
+  if (view.ndim != 3 || view.shape == nullptr) return false;
+  if (view.shape[2] != 4 || view.itemsize != 1) return false;
+  for (int k = 0; k < 2; ++k) {
+    if (view.shape[k] < 0 || view.shape[k] >= kMaxTargetExtent) return false;
+  }
+  py::ssize_t strides[3];
+  strides_of(view, strides);
+  return strides[2] == 1;
+}
+
+TargetImage target_of(const Py_buffer& view) {
+  py::ssize_t strides[3];
+  strides_of(view, strides);
   TargetImage target;
-  target.data = static_cast<std::uint8_t*>(view.ptr);
+  target.data = static_cast<std::uint8_t*>(view.buf);
   target.height = static_cast<std::int32_t>(view.shape[0]);
   target.width = static_cast<std::int32_t>(view.shape[1]);
-  target.row_stride = view.strides[0];
-  target.col_stride = view.strides[1];
-  target.channel_stride = view.strides[2];
+  target.row_stride = strides[0];
+  target.col_stride = strides[1];
+  target.channel_stride = strides[2];
   return target;
 }
+
+// Takes the interpreter lock back after a pass. A daemon thread that comes
+// back while the interpreter is finalizing is ended by the interpreter with
+// pthread_exit, whose unwinding would run through the destructor below (which
+// ends the process) and the references above it without the lock. Nothing
+// is left to return to, so the thread parks here until the process exits.
+void retake_interpreter_lock(PyThreadState* state) {
+#if defined(__GLIBCXX__)
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+#else
+  PyEval_RestoreThread(state);
+#endif
+}
+
+// The interpreter lock, released for one scope; the passes touch no Python
+// object.
+struct InterpreterLockReleased {
+  PyThreadState* const state = PyEval_SaveThread();
+
+  InterpreterLockReleased() = default;
+  ~InterpreterLockReleased() { retake_interpreter_lock(state); }
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+};
 
 }  // namespace
 
@@ -113,8 +186,8 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   if (!alphas_binary(colours.data(), colours.shape(0))) return false;
 
   // Held until the job returns: it keeps the pixel memory valid for both passes.
-  py::buffer_info view = renderer.request(true);
-  if (!target_usable(view)) return false;
+  const BufferView target(renderer);
+  if (!target_usable(target.view)) return false;
 
   RenderInputs inputs;
   inputs.mesh.width = mesh_width;
@@ -124,10 +197,10 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   inputs.mesh.colour_rows = colours.shape(0);
   inputs.mesh.matrix = matrix.data();
   for (int i = 0; i < 4; ++i) inputs.extents[i] = extents.data()[i];
-  inputs.target = target_of(view);
+  inputs.target = target_of(target.view);
 
   return render_job(inputs, [](auto&& body) {
-    py::gil_scoped_release release;
+    const InterpreterLockReleased released;
     body();
   });
 }

@@ -97,6 +97,91 @@ class ModuleTest(unittest.TestCase):
             interpreters.destroy(interp)
 
 
+SUBINTERPRETER_IMPORT = textwrap.dedent("""
+    import sys
+    sys.path.insert(0, {path!r})
+    try:
+        import quadlite
+    except ImportError as error:
+        assert "does not support loading in subinterpreters" in str(error), error
+        assert "quadlite" not in sys.modules
+    else:
+        raise AssertionError("imported")
+""")
+
+
+ISOLATED = sys.version_info >= (3, 12)
+
+
+class SubinterpreterTest(unittest.TestCase):
+    """Every kind of sub-interpreter is refused, and the main one is unharmed.
+    Legacy sub-interpreters (which share the main one's lock) are refused by
+    the module itself, isolated ones (3.12 on) by the interpreter too."""
+
+    def code(self):
+        return SUBINTERPRETER_IMPORT.format(path=os.path.dirname(quadlite.__file__))
+
+    def assert_main_module_works(self):
+        renderer = Renderer()
+        self.assertEqual(quadlite.draw_quad_mesh(renderer.draw_quad_mesh, 1, 2), "host drew")
+        self.assertEqual(renderer.calls, [((1, 2), {})])
+
+    def test_refused_in_a_legacy_subinterpreter(self):
+        try:
+            import _testcapi
+        except ImportError:
+            self.skipTest("no _testcapi")
+        # The interpreter would let a module that declares no support for
+        # sub-interpreters load here; it shared process-wide state and
+        # crashed the process on the next such import once loaded.
+        for _ in range(3):
+            self.assertEqual(_testcapi.run_in_subinterp(self.code()), 0)
+        self.assert_main_module_works()
+
+    @unittest.skipUnless(ISOLATED, "isolated sub-interpreters exist from 3.12 on")
+    def test_refused_in_many_isolated_subinterpreters(self):
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            self.skipTest("no subinterpreter module")
+        for _ in range(10):
+            interp = interpreters.create()
+            try:
+                interpreters.run_string(interp, self.code())
+            finally:
+                interpreters.destroy(interp)
+        self.assert_main_module_works()
+
+    def test_main_interpreter_imports_after_subinterpreters_were_refused(self):
+        # In a fresh process, so that the sub-interpreters try first.
+        try:
+            import _testcapi  # noqa: F401 - only its presence matters here
+        except ImportError:
+            self.skipTest("no _testcapi")
+        script = textwrap.dedent(f"""
+            import sys, _testcapi
+            code = {self.code()!r}
+            assert _testcapi.run_in_subinterp(code) == 0
+            if sys.version_info >= (3, 12):
+                import _xxsubinterpreters as interpreters
+                interp = interpreters.create()
+                interpreters.run_string(interp, code)
+                interpreters.destroy(interp)
+            sys.path.insert(0, {os.path.dirname(quadlite.__file__)!r})
+            import quadlite
+
+            class Renderer(bytearray):
+                def draw_quad_mesh(self, *args):
+                    return args
+
+            print(quadlite.draw_quad_mesh(Renderer(4).draw_quad_mesh, 7))
+        """)
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             timeout=60)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertEqual(run.stdout, "(7,)\n")
+
+
 def _other_module():
     """The module built for the other interpreter version, or None."""
     if sys.version_info[:2] == (3, 12):
