@@ -43,7 +43,7 @@ py::object draw_quad_mesh(py::object host_method, py::args args) {
   return py::reinterpret_steal<py::object>(result);
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   // The slot below refuses isolated sub-interpreters only; legacy ones would
   // share the binding library's and numpy's process-wide state with the
   // interpreter that set it up, and crash once that one is gone.
@@ -52,7 +52,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                     "module quadlite does not support loading in subinterpreters");
     return nullptr;
   }
-  PyObject* name = PyObject_GetAttrString(spec, "name");
+  PyObject* name = PyObject_GetAttrString(module_spec, "name");
   if (name == nullptr) return nullptr;
   PyObject* module = PyModule_NewObject(name);
   Py_DECREF(name);

@@ -202,9 +202,9 @@ LOAD_FOREIGN = textwrap.dedent("""
     sys.setdlopenflags(os.RTLD_LAZY)
     path = sys.argv[1]
     loader = importlib.machinery.ExtensionFileLoader("quadlite", path)
-    spec = importlib.util.spec_from_file_location("quadlite", path, loader=loader)
+    found = importlib.util.spec_from_file_location("quadlite", path, loader=loader)
     try:
-        importlib.util.module_from_spec(spec)
+        importlib.util.module_from_spec(found)
     except ImportError as error:
         print(type(error).__name__)
         print(error)

@@ -78,13 +78,13 @@ DECLINED = {
 }
 
 
-def _field(spec, rows, cols):
+def _field(field_desc, rows, cols):
     """Shape or strides from "name=value" over the conforming ones."""
-    if not isinstance(spec, str):
-        return spec
+    if not isinstance(field_desc, str):
+        return field_desc
     shape = {"rows": rows, "cols": cols, "channels": 4}
     strides = {"row": cols * 4, "col": 4, "channel": 1}
-    name, value = spec.split("=")
+    name, value = field_desc.split("=")
     if name in shape:
         shape[name] = int(value)
         return tuple(shape.values())
