@@ -241,6 +241,19 @@ void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
   if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour, stream);
 }
 
+// Stores the colour at every set bit of a coverage mask: byte r holds
+// device row block + r, bit c of it column c from column0.
+inline void store_mask(std::uint64_t mask, std::int64_t block, std::uint8_t* column0,
+                       const TargetImage& target, std::uint32_t colour) {
+  for (; mask != 0; mask &= mask - 1) {
+    const int bit = __builtin_ctzll(mask);
+    // Device row i is buffer row height - 1 - i.
+    const std::int64_t buffer_row = std::int64_t{target.height} - 1 - (block + (bit >> 3));
+    std::memcpy(column0 + buffer_row * target.row_stride + (bit & 7) * target.col_stride,
+                &colour, 4);
+  }
+}
+
 // Pixel by pixel for a box at most 2 * kPairs columns wide (the box's own
 // columns are masked in). The products dy * (X - x) do not depend on the
 // row, so they are formed once per column; a row then costs one
@@ -281,13 +294,7 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
       }
       mask |= (row_mask & in_box) << (8 * r);
     }
-    for (; mask != 0; mask &= mask - 1) {
-      const int bit = __builtin_ctzll(mask);
-      // Device row i is buffer row height - 1 - i.
-      const std::int64_t buffer_row = std::int64_t{target.height} - 1 - (block + (bit >> 3));
-      std::memcpy(column0 + buffer_row * target.row_stride + (bit & 7) * target.col_stride,
-                  &q.colour, 4);
-    }
+    store_mask(mask, block, column0, target, q.colour);
   }
 }
 
@@ -344,12 +351,7 @@ __attribute__((target("avx2"))) void fill_narrow_wide(const PreparedQuad& q, con
       }
       mask |= (row_mask & in_box) << (8 * r);
     }
-    for (; mask != 0; mask &= mask - 1) {
-      const int bit = __builtin_ctzll(mask);
-      const std::int64_t buffer_row = std::int64_t{target.height} - 1 - (block + (bit >> 3));
-      std::memcpy(column0 + buffer_row * target.row_stride + (bit & 7) * target.col_stride,
-                  &q.colour, 4);
-    }
+    store_mask(mask, block, column0, target, q.colour);
   }
 }
 #endif
