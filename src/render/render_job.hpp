@@ -11,6 +11,7 @@
 #include "pool/worker_pool.hpp"
 #include "render/band_index.hpp"
 #include "render/fill_pass.hpp"
+#include "render/grid_mesh.hpp"
 #include "render/prepare_pass.hpp"
 #include "render/render_records.hpp"
 
@@ -87,8 +88,11 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
     } catch (const std::bad_alloc&) {
     }
   }
+  // A mesh on an exact grid with finite nodes is drawn from its axes.
+  GridMesh grid;
   std::atomic<bool> all_finite{true};
   unlocked([&] {
+    if (take_grid(in.mesh, clip, prepare_tasks, bands, run, grid)) return;
     run(prepare_tasks, [&](std::uint64_t task) {
       check_task(in.mesh, clip, task, prepare_tasks, all_finite, split,
                  index.empty() ? nullptr : &index[task]);
@@ -98,7 +102,11 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
 
   unlocked([&] {
     run(bands, [&](std::uint64_t band) {
-      fill_band_from_mesh(in.mesh, clip, index, split, band, in.target);
+      if (grid.usable) {
+        fill_grid_band(grid, in.mesh, split, band, grid.band_rows[band], in.target);
+      } else {
+        fill_band_from_mesh(in.mesh, clip, index, split, band, in.target);
+      }
     });
   });
   return true;

@@ -1,0 +1,227 @@
+// Grid meshes: the band fill, pixel rows from the two axes.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "render/grid_mesh.hpp"
+#include "render/quad_geometry.hpp"
+
+namespace quadlite {
+namespace {
+
+// ---- The edge rule on a grid cell --------------------------------------
+//
+// covers() for cell (r, c), whose vertices are P0 (x_c, y_r), P1 (x_c,
+// y_r+1), P2 (x_c+1, y_r+1), P3 (x_c+1, y_r). With hy = y_r+1 - y_r and
+// wx = x_c+1 - x_c, one product of each edge value has a zero factor (and a
+// finite other factor), so the four values are, up to the sign of a zero,
+// which no comparison sees:
+//   E0 = -(hy * (X - x_c)),  E2 = hy * (X - x_c+1)   (the upright edges)
+//   E1 = wx * (Y - y_r+1),   E3 = -(wx * (Y - y_r))   (the level edges)
+// each product rounded as in the generic rule. The upright values depend on
+// the cell's height and the level ones on its width: the tolerance in x is
+// not the same for every cell row.
+
+// Bit 0: above the tolerance; bit 1: below its negative; NaN neither.
+QUADLITE_INLINE unsigned side(double v) {
+  return static_cast<unsigned>(v > kTolerance) | static_cast<unsigned>(v < -kTolerance) << 1;
+}
+// Sides of E0 (bits 0, 1) and E2 (bits 2, 3).
+QUADLITE_INLINE unsigned upright_sides(double hy, double x0, double x1, double X) {
+  return side(-(hy * (X - x0))) | side(hy * (X - x1)) << 2;
+}
+// Sides of E1 (bits 0, 1) and E3 (bits 2, 3).
+QUADLITE_INLINE unsigned level_sides(double wx, double g0, double g1) {
+  return side(wx * g1) | side(-(wx * g0)) << 2;
+}
+// Covered unless one value lies above the tolerance and another below.
+QUADLITE_INLINE bool covered(unsigned sides) {
+  const unsigned any = sides | sides >> 2;
+  return (any & 3u) != 3u;
+}
+
+// A cell row as a pixel row sees it.
+struct RowCell {
+  std::uint64_t r;
+  double hy;
+  double g0, g1;  // Y - y_r, Y - y_r+1
+};
+
+// The cells a pixel row may draw: the y span's rows, last first.
+struct PixelRow {
+  double Y;
+  RowCell rows[kMostCellsPerPixel];
+  int count = 0;
+};
+
+PixelRow pixel_row(const GridAxis& ay, const AxisSpan& span, std::int32_t i) {
+  PixelRow row;
+  row.Y = static_cast<double>(i) + 0.5;
+  for (std::uint64_t r = span.end_cell; r-- > span.first_cell;) {
+    const double y0 = ay.edges[r], y1 = ay.edges[r + 1];
+    row.rows[row.count++] = {r, y1 - y0, row.Y - y0, row.Y - y1};
+  }
+  return row;
+}
+
+// Whether, for every cell width of the grid, the level edge value wx * g
+// lies beyond the tolerance or is zero: then its side is the sign of wx
+// times that of g, the same on every pixel row with g of that sign.
+// |wx * g| rounds monotonically in |wx|, so the least width decides.
+bool sides_settled(double least_width, double g) {
+  return least_width * std::fabs(g) > kTolerance;  // false for g == 0, NaN included
+}
+
+// What decides a pixel row's winners besides its span: for each of its cell
+// rows the signs of g0 and g1. Rows with the same key have the same winners.
+// Empty when some side is not settled by the signs alone.
+struct RowKey {
+  bool valid = false;
+  const AxisSpan* span = nullptr;
+  std::uint32_t signs = 0;
+  bool operator==(const RowKey& o) const {
+    return valid && o.valid && span == o.span && signs == o.signs;
+  }
+};
+
+RowKey row_key(const PixelRow& row, const AxisSpan& span, double least_width) {
+  RowKey key;
+  key.span = &span;
+  for (int k = 0; k < row.count; ++k) {
+    const RowCell& cell = row.rows[k];
+    if (!sides_settled(least_width, cell.g0) || !sides_settled(least_width, cell.g1)) return key;
+    key.signs |= static_cast<std::uint32_t>(cell.g0 > 0) << (2 * k);
+    key.signs |= static_cast<std::uint32_t>(cell.g1 > 0) << (2 * k + 1);
+  }
+  key.valid = true;
+  return key;
+}
+
+QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, std::uint64_t c) {
+  const std::uint64_t quad = r * mesh.width + c;
+  return mesh.colours + 4 * (quad % static_cast<std::uint64_t>(mesh.colour_rows));
+}
+
+// The winner of x span `span` on the pixel row: the last cell in mesh order
+// (rows, then columns, last first) that covers the span's every pixel centre
+// and is drawn, when the sides of each cell tried are the same at the span's
+// two ends. Each side changes monotonically along the row, so equal sides at
+// both ends are equal throughout; otherwise the span is settled pixel by
+// pixel.
+SpanWinner span_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
+                       const MeshView& mesh) {
+  SpanWinner out;
+  const double first = static_cast<double>(span.begin) + 0.5;
+  const double last = static_cast<double>(span.end) - 0.5;  // exact below 2^52
+  for (int k = 0; k < row.count; ++k) {
+    const RowCell& rc = row.rows[k];
+    for (std::uint64_t c = span.end_cell; c-- > span.first_cell;) {
+      const double x0 = ax.edges[c], x1 = ax.edges[c + 1];
+      const unsigned level = level_sides(x1 - x0, rc.g0, rc.g1);
+      if (!covered(level)) continue;  // no X rescues it
+      const unsigned at_first = upright_sides(rc.hy, x0, x1, first);
+      if (at_first != upright_sides(rc.hy, x0, x1, last)) {
+        out.kind = SpanWinner::per_pixel;
+        return out;
+      }
+      if (!covered(at_first | level)) continue;
+      const double* rgba = colour_of(mesh, rc.r, c);
+      if (transparent(rgba)) continue;
+      out.kind = SpanWinner::colour;
+      out.packed = packed_colour(rgba);
+      return out;
+    }
+  }
+  return out;
+}
+
+// Device row i is buffer row height - 1 - i.
+inline std::uint8_t* row_address(const TargetImage& t, std::int32_t i) {
+  return t.data + (static_cast<std::int64_t>(t.height) - 1 - i) * t.row_stride;
+}
+
+inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t begin,
+                      std::int64_t end, std::uint32_t colour) {
+  std::uint8_t* p = row + begin * col_stride;
+  for (std::int64_t n = end - begin; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
+}
+
+// The colour of the last drawn cell in mesh order that covers (X, row.Y)
+// among the span's cells; false when there is none.
+bool pixel_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
+                  const MeshView& mesh, double X, std::uint32_t& colour) {
+  for (int k = 0; k < row.count; ++k) {
+    const RowCell& rc = row.rows[k];
+    for (std::uint64_t c = span.end_cell; c-- > span.first_cell;) {
+      const double x0 = ax.edges[c], x1 = ax.edges[c + 1];
+      if (!covered(level_sides(x1 - x0, rc.g0, rc.g1) | upright_sides(rc.hy, x0, x1, X)))
+        continue;
+      const double* rgba = colour_of(mesh, rc.r, c);
+      if (transparent(rgba)) continue;
+      colour = packed_colour(rgba);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The span's pixels one at a time.
+void fill_per_pixel(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
+                    const MeshView& mesh, std::uint8_t* out, std::int64_t col_stride) {
+  for (std::int64_t j = span.begin; j < span.end; ++j) {
+    std::uint32_t colour;
+    if (pixel_winner(ax, span, row, mesh, static_cast<double>(j) + 0.5, colour))
+      std::memcpy(out + j * col_stride, &colour, 4);
+  }
+}
+
+}  // namespace
+
+void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit& split,
+                    std::uint64_t band, std::vector<SpanWinner>& winners,
+                    const TargetImage& target) noexcept {
+  if (!grid.usable || split.rows <= 0 || band >= split.bands) return;
+  const GridAxis& ax = grid.x;
+  const GridAxis& ay = grid.y;
+  if (ax.spans.empty() || winners.size() != ax.spans.size()) return;
+  const std::int32_t first = band_start(split, band);
+  const std::int32_t last = band_start(split, band + 1);
+  const std::int64_t x0 = ax.spans.front().begin, x1 = ax.spans.back().end;
+  const std::int64_t stride = target.col_stride;
+
+  // The y span holding the band's first row.
+  auto y_span = std::upper_bound(ay.spans.begin(), ay.spans.end(), first,
+                                 [](std::int32_t i, const AxisSpan& s) { return i < s.end; });
+  RowKey previous;
+  bool every_pixel = false;  // the previous row's winners leave no pixel out
+  for (std::int32_t i = first; i < last; ++i) {
+    while (y_span->end <= i) ++y_span;
+    std::uint8_t* out = row_address(target, i);
+    const PixelRow row = pixel_row(ay, *y_span, i);
+    const RowKey key = row_key(row, *y_span, ax.least_width);
+    if (key == previous && every_pixel && stride == 4) {
+      // The row before, written whole by the same winners.
+      std::memcpy(out + x0 * 4, row_address(target, i - 1) + x0 * 4,
+                  static_cast<std::size_t>((x1 - x0) * 4));
+      continue;
+    }
+    if (!(key == previous)) {
+      every_pixel = true;
+      for (std::size_t s = 0; s < ax.spans.size(); ++s) {
+        winners[s] = span_winner(ax, ax.spans[s], row, mesh);
+        every_pixel = every_pixel && winners[s].kind == SpanWinner::colour;
+      }
+    }
+    previous = key;
+    for (std::size_t s = 0; s < ax.spans.size(); ++s) {
+      const AxisSpan& span = ax.spans[s];
+      if (winners[s].kind == SpanWinner::colour) {
+        store_run(out, stride, span.begin, span.end, winners[s].packed);
+      } else if (winners[s].kind == SpanWinner::per_pixel) {
+        fill_per_pixel(ax, span, row, mesh, out, stride);
+      }
+    }
+  }
+}
+
+}  // namespace quadlite

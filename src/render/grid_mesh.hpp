@@ -1,0 +1,92 @@
+// Meshes whose device nodes form an exact grid: every node of a mesh column
+// at bitwise the same device x, every node of a mesh row at the same device
+// y. Such a mesh is drawn from its two axes alone, each pixel written once
+// with the last drawn cell that covers it, in time proportional to pixels
+// rather than cells. The fill never reads the nodes again: it works from
+// the axes taken while the grid was verified, so a caller that changes the
+// nodes during the call cannot make it paint outside the mesh it verified.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "render/band_index.hpp"
+#include "render/prepare_pass.hpp"
+#include "render/render_records.hpp"
+
+namespace quadlite {
+
+// Pixels [begin, end) along one axis inside whose boxes lie the same cells,
+// [first_cell, end_cell): a range, since the axis runs one way.
+struct AxisSpan {
+  std::int32_t begin = 0, end = 0;
+  std::uint64_t first_cell = 0, end_cell = 0;
+};
+
+// One axis of the grid in device pixels, and the clip box's pixels along it
+// cut into spans.
+struct GridAxis {
+  std::vector<double> edges;    // cell k runs from edges[k] to edges[k + 1]
+  std::vector<AxisSpan> spans;  // in order, tiling the clip box's range
+  double least_width = 0;       // least non-zero |edges[k + 1] - edges[k]|, or inf
+  std::uint64_t most_cells = 0; // most cells of one span
+};
+
+// What a band knows of an x span on its current row: nothing drawn, one
+// colour throughout, or a colour to settle pixel by pixel.
+struct SpanWinner {
+  enum Kind : std::uint8_t { none, colour, per_pixel };
+  std::uint32_t packed = 0;
+  Kind kind = none;
+};
+
+struct GridMesh {
+  GridAxis x, y;
+  std::vector<std::vector<SpanWinner>> band_rows;  // a band's current row, one per band
+  bool usable = false;
+};
+
+// Most cells that may hold one pixel (x cells times y cells) on the grid
+// path; beyond it the generic fill, which walks cells, does less work.
+constexpr std::uint64_t kMostCellsPerPixel = 16;
+
+// Maps mesh row 0: the x axis, and whether the row is level. Sizes both axes.
+bool grid_first_row(const MeshView& mesh, GridMesh& grid) noexcept;
+
+// Whether every node of rows [first, end) lies on the grid of row 0, each
+// row level; records the rows' y. Gives up early once `on_grid` is false.
+bool grid_rows_match(const MeshView& mesh, std::uint64_t first, std::uint64_t end,
+                     const std::atomic<bool>& on_grid, GridMesh& grid) noexcept;
+
+// Whether the verified axes suit the grid fill (finite, each running one
+// way, few cells per pixel); cuts them into spans over `clip` and sizes one
+// row for each of `bands` bands.
+bool grid_finish(const ClipBox& clip, std::uint64_t bands, GridMesh& grid) noexcept;
+
+// Verifies the grid in `tasks` shares of node rows run by `run` (as the
+// render job runs its passes) and prepares it for a fill in `bands` bands.
+// False, with `grid.usable` false, when the generic passes must draw.
+template <class Run>
+bool take_grid(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
+               std::uint64_t bands, Run&& run, GridMesh& grid) {
+  grid.usable = false;
+  if (tasks == 0 || !grid_first_row(mesh, grid)) return false;
+  std::atomic<bool> on_grid{true};
+  run(tasks, [&](std::uint64_t task) {
+    const std::uint64_t first = 1 + partition_bound(task, mesh.height, tasks);
+    const std::uint64_t end = 1 + partition_bound(task + 1, mesh.height, tasks);
+    if (!grid_rows_match(mesh, first, end, on_grid, grid))
+      on_grid.store(false, std::memory_order_relaxed);
+  });
+  grid.usable = on_grid.load(std::memory_order_relaxed) && grid_finish(clip, bands, grid);
+  return grid.usable;
+}
+
+// Fills band `band` of `split` from a usable grid, reading only the colours
+// of `mesh`; `row` is the band's own scratch row from grid.band_rows.
+void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit& split,
+                    std::uint64_t band, std::vector<SpanWinner>& row,
+                    const TargetImage& target) noexcept;
+
+}  // namespace quadlite
