@@ -6,6 +6,10 @@
 #include "render/grid_mesh.hpp"
 #include "render/quad_geometry.hpp"
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 namespace quadlite {
 namespace {
 
@@ -99,7 +103,9 @@ RowKey row_key(const PixelRow& row, const AxisSpan& span, double least_width) {
 
 QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, std::uint64_t c) {
   const std::uint64_t quad = r * mesh.width + c;
-  return mesh.colours + 4 * (quad % static_cast<std::uint64_t>(mesh.colour_rows));
+  const auto rows = static_cast<std::uint64_t>(mesh.colour_rows);
+  // Most meshes have a colour per cell: no division then.
+  return mesh.colours + 4 * (quad < rows ? quad : quad % rows);
 }
 
 // The winner of x span `span` on the pixel row: the last cell in mesh order
@@ -108,7 +114,7 @@ QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, s
 // two ends. Each side changes monotonically along the row, so equal sides at
 // both ends are equal throughout; otherwise the span is settled pixel by
 // pixel.
-SpanWinner span_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
+QUADLITE_INLINE SpanWinner span_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
                        const MeshView& mesh) {
   SpanWinner out;
   const double first = static_cast<double>(span.begin) + 0.5;
@@ -120,7 +126,7 @@ SpanWinner span_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow&
       const unsigned level = level_sides(x1 - x0, rc.g0, rc.g1);
       if (!covered(level)) continue;  // no X rescues it
       const unsigned at_first = upright_sides(rc.hy, x0, x1, first);
-      if (at_first != upright_sides(rc.hy, x0, x1, last)) {
+      if (last != first && at_first != upright_sides(rc.hy, x0, x1, last)) {
         out.kind = SpanWinner::per_pixel;
         return out;
       }
@@ -140,10 +146,38 @@ inline std::uint8_t* row_address(const TargetImage& t, std::int32_t i) {
   return t.data + (static_cast<std::int64_t>(t.height) - 1 - i) * t.row_stride;
 }
 
-inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t begin,
-                      std::int64_t end, std::uint32_t colour) {
+// Runs at least this long (pixels) in images at least this large (bytes)
+// are written around the caches, which such an image would only flush.
+constexpr std::int64_t kStreamedRun = 16;
+constexpr std::int64_t kStreamedImage = std::int64_t{32} << 20;
+
+// Spans ahead whose colour is fetched while a row's winners are found.
+constexpr std::size_t kAhead = 16;
+
+bool streams(const TargetImage& t) {
+  const std::int64_t row_bytes = t.row_stride < 0 ? -t.row_stride : t.row_stride;
+  return t.col_stride == 4 && row_bytes * t.height >= kStreamedImage;
+}
+
+void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t begin, std::int64_t end,
+               std::uint32_t colour, bool stream) {
   std::uint8_t* p = row + begin * col_stride;
-  for (std::int64_t n = end - begin; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
+  std::int64_t n = end - begin;
+  if (col_stride != 4) {
+    for (; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
+    return;
+  }
+#if defined(__SSE2__)
+  if (stream && n >= kStreamedRun) {
+    for (; n > 0 && (reinterpret_cast<std::uintptr_t>(p) & 15) != 0; --n, p += 4)
+      std::memcpy(p, &colour, 4);
+    const __m128i four = _mm_set1_epi32(static_cast<int>(colour));
+    for (; n >= 4; n -= 4, p += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(p), four);
+  }
+#else
+  (void)stream;
+#endif
+  for (; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
 }
 
 // The colour of the last drawn cell in mesh order that covers (X, row.Y)
@@ -178,50 +212,80 @@ void fill_per_pixel(const GridAxis& ax, const AxisSpan& span, const PixelRow& ro
 }  // namespace
 
 void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit& split,
-                    std::uint64_t band, std::vector<SpanWinner>& winners,
-                    const TargetImage& target) noexcept {
+                    std::uint64_t band, BandRow& band_row, const TargetImage& target) noexcept {
   if (!grid.usable || split.rows <= 0 || band >= split.bands) return;
   const GridAxis& ax = grid.x;
   const GridAxis& ay = grid.y;
-  if (ax.spans.empty() || winners.size() != ax.spans.size()) return;
+  const std::size_t spans = ax.spans.size();
+  std::vector<SpanWinner>& winners = band_row.winners;
+  std::vector<RowPiece>& pieces = band_row.pieces;
+  if (spans == 0 || winners.size() != spans || pieces.capacity() < spans) return;
   const std::int32_t first = band_start(split, band);
   const std::int32_t last = band_start(split, band + 1);
-  const std::int64_t x0 = ax.spans.front().begin, x1 = ax.spans.back().end;
   const std::int64_t stride = target.col_stride;
+  const bool stream = streams(target);
 
   // The y span holding the band's first row.
   auto y_span = std::upper_bound(ay.spans.begin(), ay.spans.end(), first,
                                  [](std::int32_t i, const AxisSpan& s) { return i < s.end; });
   RowKey previous;
-  bool every_pixel = false;  // the previous row's winners leave no pixel out
   for (std::int32_t i = first; i < last; ++i) {
     while (y_span->end <= i) ++y_span;
     std::uint8_t* out = row_address(target, i);
     const PixelRow row = pixel_row(ay, *y_span, i);
     const RowKey key = row_key(row, *y_span, ax.least_width);
-    if (key == previous && every_pixel && stride == 4) {
-      // The row before, written whole by the same winners.
-      std::memcpy(out + x0 * 4, row_address(target, i - 1) + x0 * 4,
-                  static_cast<std::size_t>((x1 - x0) * 4));
+    const bool fresh = !(key == previous);
+    previous = key;
+    if (!fresh && stride == 4 && !stream) {
+      // The row before has the same winners: copy its stretches.
+      const std::uint8_t* above = row_address(target, i - 1);
+      for (const RowPiece& piece : pieces) {
+        if (piece.per_pixel) {
+          fill_per_pixel(ax, ax.spans[piece.span], row, mesh, out, stride);
+        } else {
+          std::memcpy(out + std::int64_t{piece.begin} * 4, above + std::int64_t{piece.begin} * 4,
+                      static_cast<std::size_t>((std::int64_t{piece.end} - piece.begin) * 4));
+        }
+      }
       continue;
     }
-    if (!(key == previous)) {
-      every_pixel = true;
-      for (std::size_t s = 0; s < ax.spans.size(); ++s) {
-        winners[s] = span_winner(ax, ax.spans[s], row, mesh);
-        every_pixel = every_pixel && winners[s].kind == SpanWinner::colour;
-      }
-    }
-    previous = key;
-    for (std::size_t s = 0; s < ax.spans.size(); ++s) {
+    if (fresh) pieces.clear();
+    for (std::size_t s = 0; s < spans; ++s) {
       const AxisSpan& span = ax.spans[s];
-      if (winners[s].kind == SpanWinner::colour) {
-        store_run(out, stride, span.begin, span.end, winners[s].packed);
-      } else if (winners[s].kind == SpanWinner::per_pixel) {
+      SpanWinner winner;
+      if (fresh) {
+        // A span's likeliest winner is its last cell on the top cell row; on
+        // small cells their colours lie far apart, so fetch ahead.
+        if (s + kAhead < spans && row.count > 0 && ax.spans[s + kAhead].end_cell > 0)
+          __builtin_prefetch(colour_of(mesh, row.rows[0].r, ax.spans[s + kAhead].end_cell - 1));
+        winners[s] = winner = span_winner(ax, span, row, mesh);
+        // At most one piece a span: within the room reserved.
+        if (winner.kind == SpanWinner::per_pixel) {
+          pieces.push_back({span.begin, span.end, static_cast<std::uint32_t>(s), true});
+        } else if (winner.kind == SpanWinner::colour) {
+          if (!pieces.empty() && !pieces.back().per_pixel && pieces.back().end == span.begin) {
+            pieces.back().end = span.end;
+          } else {
+            pieces.push_back({span.begin, span.end, 0, false});
+          }
+        }
+      } else {
+        winner = winners[s];
+      }
+      if (winner.kind == SpanWinner::colour) {
+        if (span.end - span.begin == 1) {
+          std::memcpy(out + std::int64_t{span.begin} * stride, &winner.packed, 4);
+        } else {
+          store_run(out, stride, span.begin, span.end, winner.packed, stream);
+        }
+      } else if (winner.kind == SpanWinner::per_pixel) {
         fill_per_pixel(ax, span, row, mesh, out, stride);
       }
     }
   }
+#if defined(__SSE2__)
+  if (stream) _mm_sfence();
+#endif
 }
 
 }  // namespace quadlite

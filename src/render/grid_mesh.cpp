@@ -10,9 +10,9 @@
 namespace quadlite {
 namespace {
 
-// Bitwise, so that a grid is taken only where every cell's vertices are
-// exactly those the generic passes would compute.
-QUADLITE_INLINE I64x2 differ(F64x2 a, F64x2 b) { return (I64x2)a != (I64x2)b; }
+// Non-zero where a and b differ in any bit: a grid is taken only where every
+// cell's vertices are exactly those the generic passes would compute.
+QUADLITE_INLINE I64x2 differ(F64x2 a, F64x2 b) { return (I64x2)a ^ (I64x2)b; }
 
 // The first cell's box along an axis, clipped to [lo, hi): the same pixel
 // bounds as a prepared quad's box. Empty when begin >= end.
@@ -131,7 +131,11 @@ bool grid_finish(const ClipBox& clip, std::uint64_t bands, GridMesh& grid) noexc
         grid.x.most_cells * grid.y.most_cells > kMostCellsPerPixel) {
       return false;
     }
-    grid.band_rows.assign(bands, std::vector<SpanWinner>(grid.x.spans.size()));
+    grid.band_rows.resize(bands);
+    for (BandRow& row : grid.band_rows) {
+      row.winners.assign(grid.x.spans.size(), SpanWinner());
+      row.pieces.reserve(grid.x.spans.size());
+    }
   } catch (...) {
     return false;
   }

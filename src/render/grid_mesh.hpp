@@ -41,9 +41,24 @@ struct SpanWinner {
   Kind kind = none;
 };
 
+// Columns [begin, end) of a row: a stretch of x spans each drawn in one
+// colour, or x span `span`, settled pixel by pixel.
+struct RowPiece {
+  std::int32_t begin = 0, end = 0;
+  std::uint32_t span = 0;
+  bool per_pixel = false;
+};
+
+// A band's current row: the winner of every x span, and the pieces they
+// make, for rows that repeat it.
+struct BandRow {
+  std::vector<SpanWinner> winners;  // one per x span
+  std::vector<RowPiece> pieces;     // room for one per x span
+};
+
 struct GridMesh {
   GridAxis x, y;
-  std::vector<std::vector<SpanWinner>> band_rows;  // a band's current row, one per band
+  std::vector<BandRow> band_rows;  // one per band
   bool usable = false;
 };
 
@@ -84,9 +99,9 @@ bool take_grid(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
 }
 
 // Fills band `band` of `split` from a usable grid, reading only the colours
-// of `mesh`; `row` is the band's own scratch row from grid.band_rows.
+// of `mesh`; `row` is the band's own from grid.band_rows.
 void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit& split,
-                    std::uint64_t band, std::vector<SpanWinner>& row,
+                    std::uint64_t band, BandRow& row,
                     const TargetImage& target) noexcept;
 
 }  // namespace quadlite

@@ -178,7 +178,7 @@ std::int32_t clip_rows(const ClipBox& clip) {
 }
 
 void grid_draw(const GridMesh& grid, const GridScene& s, std::uint64_t bands,
-               std::vector<std::vector<SpanWinner>>& rows, GuardedTarget& t) {
+               std::vector<BandRow>& rows, GuardedTarget& t) {
   const BandSplit split{s.clip.y0, clip_rows(s.clip), bands};
   for (std::uint64_t b = 0; b < bands; ++b)
     fill_grid_band(grid, s.mesh.view(), split, b, rows[b], t.image());
