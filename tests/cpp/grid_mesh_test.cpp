@@ -299,5 +299,30 @@ TEST(GridMesh, FillWorksFromTheVerifiedAxesAlone) {
   EXPECT_EQ(after.pixels(), before.pixels());
 }
 
+// Images of 32 MiB and more take streamed stores on long runs and no row
+// copies: the same bytes.
+TEST(GridMesh, LargeImageDrawsWhatTheGenericPassesDraw) {
+  const std::int32_t size = 2900;  // 33.6 MB
+  TestMesh m(97, 89);
+  for (std::uint64_t r = 0; r <= m.h; ++r)
+    for (std::uint64_t c = 0; c <= m.w; ++c) m.set_node(r, c, -3.5 + 30.25 * c, 1.5 + 33.0 * r);
+  for (int k = 0; k < 500; ++k) m.add_colour((k % 7) / 6.0, (k % 11) / 10.0, 0.5, k % 9 ? 1 : 0);
+  const ClipBox clip{3, size - 1, 0, size};
+  std::vector<std::uint8_t> generic(std::size_t(size) * size * 4, 7), grid_bytes = generic;
+  TargetImage image;
+  image.height = image.width = size;
+  image.row_stride = std::int64_t{size} * 4;
+  image.col_stride = 4;
+  image.data = generic.data();
+  ASSERT_TRUE(testing_support::draw(m, clip, 1, 1, image));
+  GridMesh grid;
+  ASSERT_TRUE(take_grid(m.view(), clip, 1, 2, serially, grid));
+  image.data = grid_bytes.data();
+  const BandSplit split{clip.y0, size, 2};
+  for (std::uint64_t b = 0; b < 2; ++b)
+    fill_grid_band(grid, m.view(), split, b, grid.band_rows[b], image);
+  EXPECT_TRUE(grid_bytes == generic);
+}
+
 }  // namespace
 }  // namespace quadlite

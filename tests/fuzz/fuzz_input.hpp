@@ -12,12 +12,15 @@
 //   pad          extra bytes after each row, b % 16
 //   fill         seed of the pseudo-random bytes the target starts with
 //   nodes mode   0: every coordinate a decoded double; 1: a grid with
-//                jitter; 2: a grid with some nodes replaced
+//                jitter; 2: a grid with some nodes replaced; 3: an exact
+//                grid of any axes (folded, repeated, nudged)
 //     grid:      origin x, y and spacing x, y (doubles), then per node one
 //                jitter byte for x and one for y (signed, / 64)
 //     replaced:  count byte (b % 8), then per replacement a node index
 //                (two bytes, little-endian, mod node count), an axis byte
 //                and a double
+//     axes:      W + 1 doubles, the x of each mesh column, then H + 1, the
+//                y of each mesh row
 //   matrix mode  0: identity; 1: scale x, y and translation x, y (doubles);
 //                2: six doubles; then always three doubles for the third
 //                row, which is never read
@@ -150,9 +153,21 @@ class ByteReader {
 inline void decode_nodes(ByteReader& in, FuzzInput& out) {
   const std::uint64_t nodes = (out.width + 1) * (out.height + 1);
   out.coords.assign(2 * nodes, 0.0);
-  const std::uint8_t mode = in.next_u8() % 3;
+  const std::uint8_t mode = in.next_u8() % 4;
   if (mode == 0) {
     for (double& v : out.coords) v = in.next_double();
+    return;
+  }
+  if (mode == 3) {
+    std::vector<double> xs(out.width + 1), ys(out.height + 1);
+    for (double& x : xs) x = in.next_double();
+    for (double& y : ys) y = in.next_double();
+    for (std::uint64_t r = 0; r <= out.height; ++r) {
+      for (std::uint64_t c = 0; c <= out.width; ++c) {
+        out.coords[2 * (r * (out.width + 1) + c)] = xs[c];
+        out.coords[2 * (r * (out.width + 1) + c) + 1] = ys[r];
+      }
+    }
     return;
   }
   const double ox = in.next_double(), oy = in.next_double();

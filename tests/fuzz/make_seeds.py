@@ -45,6 +45,11 @@ def grid(w, h, origin=(0.0, 0.0), spacing=(1.0, 1.0), jitter=None, replace=()):
     return out
 
 
+def axes(xs, ys):
+    """Mode 3: an exact grid, the x of each mesh column and the y of each row."""
+    return u8(3) + b"".join(dbl(v) for v in (*xs, *ys))
+
+
 def nodes(points):
     """Mode 0: every coordinate given, node by node in (row, column) order."""
     return u8(0) + b"".join(dbl(v) for p in points for v in p)
@@ -145,9 +150,50 @@ def seeds():
                  + colours(palette(1, 19)) + extents())
     s["more-colours-than-quads"] = (header(2, 1, 6, 8) + grid(2, 1, (0.0, 0.0), (4.0, 6.0))
                                     + matrix() + colours(palette(4, 20)) + extents())
+    s.update(grid_seeds())
     rng = random.Random(21)
     for k in range(4):
         s[f"random-{k}"] = bytes(rng.randrange(256) for _ in range(300 + 200 * k))
+    return s
+
+
+def grid_seeds():
+    """Exact grids, which the render job draws from their axes: the traps of
+    that path, each against the per-pixel reference."""
+    s = {}
+    s["grid-heat-map"] = (
+        header(8, 6, 20, 26, pool=1, rows_reversed=True, pad=2, fill=5)
+        + axes([1.0 + 3 * k for k in range(9)], [0.5 + 3 * k for k in range(7)]) + matrix()
+        + colours(palette(11, 30, (1.0, 0.0, 1.0, 1e-13, NAN))) + extents())
+    nudged = [3.5, 3.5 + 1e-13, 7.5 - 5e-13, 7.5 + 2e-12, 11.5, 11.5 - 1e-12]
+    s["grid-centre-edges"] = (header(5, 5, 16, 16, pool=2) + axes(nudged, nudged[::-1])
+                              + matrix() + colours(palette(25, 31)) + extents())
+    s["grid-zero-width"] = (header(6, 4, 12, 14) + axes([2.0, 2.0, 4.5, 4.5, 7.0, 7.0, 9.5],
+                                                         [1.0, 3.5, 3.5, 6.0, 6.0])
+                            + matrix() + colours(palette(5, 32)) + extents())
+    s["grid-folded"] = (header(5, 3, 14, 18, pool=1) + axes([2.0, 12.0, 5.5, 15.0, 1.0, 9.0],
+                                                            [1.0, 9.0, 4.0, 12.0])
+                        + matrix() + colours(palette(15, 33, (1.0, 0.0))) + extents())
+    s["grid-mirrored"] = (header(6, 6, 18, 18, cols_reversed=True, gap=3)
+                          + axes([-1.0 - 3 * k for k in range(7)], [2 * k - 0.5 for k in range(7)])
+                          + matrix((-1.0, 0, 0.25, 0, 1.5, 0.5)) + colours(palette(36, 34))
+                          + extents())
+    tiny = [5.5 + k * 2.0 ** -42 for k in range(-2, 3)]
+    s["grid-tiny-rows"] = (header(3, 4, 12, 12) + axes([0.5, 4.0, 8.5, 11.0], tiny)
+                           + matrix() + colours(palette(12, 35)) + extents())
+    s["grid-huge"] = (header(2, 2, 9, 9) + axes([-1.7e308, 4.5, 1.7e308], [-3e9, 2.0, 3e9])
+                      + matrix() + colours(palette(4, 36)) + extents())
+    s["grid-sub-pixel"] = (header(16, 16, 8, 9, pool=2)
+                           + axes([0.5 + 0.35 * k for k in range(17)],
+                                  [0.25 + 0.5 * k for k in range(17)])
+                           + matrix() + colours(palette(200, 37, (1.0, 1.0, 0.0))) + extents())
+    s["grid-clip-cuts"] = (header(4, 4, 30, 30) + axes([2.0, 9.3, 16.0, 21.7, 28.0],
+                                                       [1.0, 8.0, 15.5, 22.0, 29.0])
+                           + matrix() + colours(palette(16, 38))
+                           + extents((5.5, 3.2, 19.9, 26.0)))
+    s["grid-transposed"] = (header(4, 3, 16, 16) + axes([1.0, 4.0, 7.5, 11.0, 15.0],
+                                                        [2.0, 6.0, 9.5, 13.0])
+                            + matrix((0, 1.0, 0, 1.0, 0, 0)) + colours(palette(6, 39)) + extents())
     return s
 
 

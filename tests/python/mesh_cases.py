@@ -229,6 +229,45 @@ def _huge(rng, W, H, rows, cols):
     return nodes, matrix
 
 
+def _tensor_grid(rng, W, H, rows, cols):
+    """Nodes from one x per mesh column and one y per mesh row, as a host
+    builds a heat map: an exact grid in device pixels, with its traps. Edges
+    on pixel centres nudged within and beyond the tolerance, zero-width,
+    tiny (the other side's tolerance spans pixels), sub-pixel, reversed and
+    folded axes; a matrix that scales, mirrors or swaps the axes."""
+    def axis(n, size):
+        kind = rng.integers(0, 6)
+        start = rng.uniform(-0.3, 0.5) * size
+        k = np.arange(n + 1)
+        if kind == 0:    # pixel edges and centres, nudged
+            e = np.round(start * 2) / 2 + 0.5 * rng.integers(0, 9) * k
+            e = e + rng.choice(NUDGES, n + 1) * (rng.random(n + 1) < 0.5)
+        elif kind == 1:  # zero-width cells among others
+            steps = np.where(rng.random(n + 1) < 0.4, 0.0, 0.5 * rng.integers(1, 9, n + 1))
+            e = np.round(start * 2) / 2 + np.cumsum(steps)
+        elif kind == 2:  # folded
+            e = rng.uniform(-0.2, 1.2, n + 1) * size
+        elif kind == 3:  # tiny cells around a centre or an edge
+            e = np.round(start) + 0.5 * rng.integers(0, 2) + 2.0 ** -rng.integers(38, 46) * (k - n // 2)
+        elif kind == 4:  # sub-pixel
+            e = start + np.cumsum(rng.uniform(0.1, 0.7, n + 1))
+        else:
+            e = np.sort(rng.uniform(-0.2, 1.2, n + 1)) * size
+        return e[::-1] if rng.random() < 0.3 else e
+
+    xs, ys = axis(W, cols), axis(H, rows)
+    gx, gy = np.meshgrid(xs, ys)
+    kind = rng.integers(0, 4)
+    if kind == 0:    # axes swapped by the matrix: a transposed grid
+        return np.stack([gy, gx], axis=-1), np.array([[0.0, 1, 0], [1, 0, 0], [0, 0, 1]])
+    if kind == 1:    # scaled (by powers of two, so the nodes map back exactly) and mirrored
+        sx, sy = rng.choice([0.5, 2.0, -1.0, -4.0], 2)
+        tx, ty = rng.choice([0.0, 0.25, -0.5], 2)
+        matrix = np.array([[sx, 0, tx], [0, sy, ty], [0, 0, 1]])
+        return np.stack([(gx - tx) / sx, (gy - ty) / sy], axis=-1), matrix
+    return np.stack([gx, gy], axis=-1), np.eye(3)
+
+
 GEOMETRIES = {
     "rectilinear": _rectilinear,
     "rotated": _rotated,
@@ -242,6 +281,7 @@ GEOMETRIES = {
     "long-edges": _long_edges,
     "far-outside": _far_outside,
     "huge": _huge,
+    "tensor-grid": _tensor_grid,
 }
 
 
