@@ -38,6 +38,10 @@ QUADLITE_INLINE F64x2 map_node(const DeviceMap& d, const double* node) {
 
 QUADLITE_INLINE bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }
 QUADLITE_INLINE bool finite_point(F64x2 p) { return all_lanes((p - p) == splat(0.0)); }  // NaN, inf fail
+// Both points finite: p - p is 0 for a finite p and NaN otherwise.
+QUADLITE_INLINE bool finite_points(F64x2 p, F64x2 q) {
+  return all_lanes(((p - p) + (q - q)) == splat(0.0));
+}
 
 // The scalar pixel bounds, for values outside the vector path's range.
 QUADLITE_INLINE std::int32_t floor_bound(double v) {
@@ -205,13 +209,13 @@ QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& 
   if (!at.left_known) {
     at.p0 = map_node(map, at.node);
     at.p1 = map_node(map, below);
-    finite = finite_point(at.p0) && finite_point(at.p1);
+    finite = finite_points(at.p0, at.p1);
   }
   v[0] = at.p0;
   v[1] = at.p1;
   v[2] = map_node(map, below + 2);
   v[3] = map_node(map, at.node + 2);
-  finite = finite && finite_point(v[2]) && finite_point(v[3]);
+  finite = finite & finite_points(v[2], v[3]);
   at.p0 = v[3];
   at.p1 = v[2];
   at.left_known = finite;
