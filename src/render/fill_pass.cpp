@@ -275,8 +275,9 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
   const std::uint64_t in_box = (std::uint64_t{1} << (q.x1 - q.x0)) - 1u;
   const F64x2 above = splat(kTolerance), below = splat(-kTolerance);
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
-  for (std::int32_t block = first; block < last; block += kRowsPerMask) {
-    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerMask, std::int64_t{last} - block));
+  // 64-bit: a block of 8 rows may start within 8 rows of INT32_MAX.
+  for (std::int64_t block = first; block < last; block += kRowsPerMask) {
+    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerMask, last - block));
     std::uint64_t mask = 0;
     for (int r = 0; r < rows; ++r) {
       const double Y = static_cast<double>(block + r) + 0.5;
@@ -326,8 +327,8 @@ __attribute__((target("avx2"))) void fill_narrow_wide(const PreparedQuad& q, con
   const F64x4 above{kTolerance, kTolerance, kTolerance, kTolerance};
   const F64x4 below = -above;
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
-  for (std::int32_t block = first; block < last; block += 8) {
-    const int rows = static_cast<int>(std::min<std::int64_t>(8, std::int64_t{last} - block));
+  for (std::int64_t block = first; block < last; block += 8) {
+    const int rows = static_cast<int>(std::min<std::int64_t>(8, last - block));
     std::uint64_t mask = 0;
     for (int r = 0; r < rows; ++r) {
       const double Y = static_cast<double>(block + r) + 0.5;
@@ -508,7 +509,9 @@ void fill_band_from_mesh(const MeshView& mesh, const ClipBox& clip,
   const int lanes = widest_lanes();
   PreparedQuad q;
   const auto draw_next = [&](QuadCursor& at) {
-    if (prepare_next<false>(mesh, map, own, at, q) == QuadFate::drawn)
+    // A quad found non-finite here was changed by another thread since the
+    // check pass; it is left out rather than drawn to the image edge.
+    if (prepare_next(mesh, map, own, at, q) == QuadFate::drawn)
       fill_quad(q, q.y0, q.y1, target, lanes);
   };
   const auto walk = [&](std::uint64_t begin, std::uint64_t end) {

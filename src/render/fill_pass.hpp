@@ -38,7 +38,9 @@ void fill_band(const std::vector<QuadList>& lists, std::int32_t clip_y0,
 
 // Fills band `band` of `split` straight from the mesh, after check_task has
 // found every drawn vertex finite: each quad the band reaches is prepared
-// here (clipped to the band's rows) and filled, in mesh order. With an index
+// here (clipped to the band's rows) and filled, in mesh order. A quad whose
+// vertices are no longer all finite (the arrays changed under the call) is
+// not drawn. With an index
 // from check_task (one entry per prepare task, in task order) the band visits
 // only its own quads; with an empty one it walks the whole mesh.
 void fill_band_from_mesh(const MeshView& mesh, const ClipBox& clip,

@@ -38,6 +38,10 @@ QUADLITE_INLINE F64x2 map_node(const DeviceMap& d, const double* node) {
 
 QUADLITE_INLINE bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }
 QUADLITE_INLINE bool finite_point(F64x2 p) { return all_lanes((p - p) == splat(0.0)); }  // NaN, inf fail
+// Both points finite: p - p is 0 for a finite p and NaN otherwise.
+QUADLITE_INLINE bool finite_points(F64x2 p, F64x2 q) {
+  return all_lanes(((p - p) + (q - q)) == splat(0.0));
+}
 
 // The scalar pixel bounds, for values outside the vector path's range.
 QUADLITE_INLINE std::int32_t floor_bound(double v) {
@@ -188,9 +192,10 @@ QUADLITE_INLINE bool transparent(const double* rgba) { return std::fabs(rgba[3])
 enum class Vertices { transparent, finite, not_finite };
 
 // P0..P3 of the cursor's quad (nodes (r,c), (r+1,c), (r+1,c+1), (r,c+1))
-// unless the quad is transparent; moves the cursor on. Without kCheck the
-// caller vouches that every drawn vertex is finite.
-template <bool kCheck = true>
+// unless the quad is transparent; moves the cursor on. Every pass checks the
+// points it maps, even after an earlier pass found them finite: the caller's
+// arrays may be written by another thread while the interpreter lock is
+// released, and a non-finite vertex would send the fill out to the image edge.
 QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
                                 F64x2 v[4]) {
   if (transparent(at.colour)) {
@@ -204,13 +209,13 @@ QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& 
   if (!at.left_known) {
     at.p0 = map_node(map, at.node);
     at.p1 = map_node(map, below);
-    finite = !kCheck || (finite_point(at.p0) && finite_point(at.p1));
+    finite = finite_points(at.p0, at.p1);
   }
   v[0] = at.p0;
   v[1] = at.p1;
   v[2] = map_node(map, below + 2);
   v[3] = map_node(map, at.node + 2);
-  finite = finite && (!kCheck || (finite_point(v[2]) && finite_point(v[3])));
+  finite = finite & finite_points(v[2], v[3]);
   at.p0 = v[3];
   at.p1 = v[2];
   at.left_known = finite;
@@ -221,14 +226,12 @@ QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& 
 enum class QuadFate { skipped, drawn, not_finite };
 
 // Prepares the cursor's quad exactly as prepare_task does, boxed by `clip`,
-// and moves the cursor on. `out` is meaningful only when drawn. Without
-// kCheck (after check_task has passed the mesh) vertices are taken as finite.
-template <bool kCheck = true>
+// and moves the cursor on. `out` is meaningful only when drawn.
 QUADLITE_INLINE QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map,
                                       const ClipBox& clip, QuadCursor& at, PreparedQuad& out) {
   const double* rgba = at.colour;
   F64x2 v[4];
-  switch (device_vertices<kCheck>(mesh, map, at, v)) {
+  switch (device_vertices(mesh, map, at, v)) {
     case Vertices::transparent: return QuadFate::skipped;
     case Vertices::not_finite: return QuadFate::not_finite;
     case Vertices::finite: break;
