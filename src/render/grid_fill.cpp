@@ -44,11 +44,48 @@ QUADLITE_INLINE bool covered(unsigned sides) {
   return (any & 3u) != 3u;
 }
 
+// ---- Sides settled by signs --------------------------------------------
+//
+// |hy * d| rounds monotonically in |hy|: where the least non-zero height of
+// the grid puts hy * d beyond the tolerance, every non-zero height does,
+// and the side is the sign of hy times that of d. A zero d, or a zero hy,
+// gives a zero (or, with an infinite factor, NaN) product: neutral. The same
+// holds for the level edges with the least width.
+
+constexpr std::uint8_t kUnsettled = 0xFF;  // no pair of 2-bit sides is 3
+
+QUADLITE_INLINE unsigned sign_side(double v) {
+  return static_cast<unsigned>(v > 0) | static_cast<unsigned>(v < 0) << 1;
+}
+QUADLITE_INLINE bool settles(double least, double d) {
+  return d == 0.0 || least * std::fabs(d) > kTolerance;
+}
+
+// upright_sides at X = first (bits 0-3) and at X = last (bits 4-7) for any
+// positive height, or kUnsettled.
+std::uint8_t settled_upright(double x0, double x1, double first, double last, double least) {
+  const double d[4] = {first - x0, first - x1, last - x0, last - x1};
+  for (const double v : d)
+    if (!settles(least, v)) return kUnsettled;
+  return static_cast<std::uint8_t>(sign_side(-d[0]) | sign_side(d[1]) << 2 |
+                                   sign_side(-d[2]) << 4 | sign_side(d[3]) << 6);
+}
+
+// Settled sides for a cell of height hy: as they are for hy > 0, above and
+// below swapped for hy < 0, neutral for hy == 0.
+QUADLITE_INLINE unsigned for_height(unsigned sides, double hy) {
+  if (hy > 0) return sides;
+  if (hy < 0) return (sides & 0x55u) << 1 | (sides >> 1 & 0x55u);
+  return 0;
+}
+
 // A cell row as a pixel row sees it.
 struct RowCell {
   std::uint64_t r;
   double hy;
   double g0, g1;  // Y - y_r, Y - y_r+1
+  bool level_known;  // every cell of the row has level sides `level`
+  unsigned level;
 };
 
 // The cells a pixel row may draw: the y span's rows, last first.
@@ -58,12 +95,19 @@ struct PixelRow {
   int count = 0;
 };
 
-PixelRow pixel_row(const GridAxis& ay, const AxisSpan& span, std::int32_t i) {
+PixelRow pixel_row(const GridAxis& ax, const GridAxis& ay, const AxisSpan& span,
+                   std::int32_t i) {
   PixelRow row;
   row.Y = static_cast<double>(i) + 0.5;
+  // Without zero widths every cell's width has one sign.
+  const double any_width = ax.edges[1] - ax.edges[0];
   for (std::uint64_t r = span.end_cell; r-- > span.first_cell;) {
     const double y0 = ay.edges[r], y1 = ay.edges[r + 1];
-    row.rows[row.count++] = {r, y1 - y0, row.Y - y0, row.Y - y1};
+    RowCell& rc = row.rows[row.count++];
+    rc = {r, y1 - y0, row.Y - y0, row.Y - y1, false, 0};
+    rc.level_known = !ax.zero_widths && rc.g0 != 0.0 && rc.g1 != 0.0 &&
+                     settles(ax.least_width, rc.g0) && settles(ax.least_width, rc.g1);
+    if (rc.level_known) rc.level = level_sides(any_width, rc.g0, rc.g1);
   }
   return row;
 }
@@ -114,19 +158,29 @@ QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, s
 // two ends. Each side changes monotonically along the row, so equal sides at
 // both ends are equal throughout; otherwise the span is settled pixel by
 // pixel.
-QUADLITE_INLINE SpanWinner span_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
-                       const MeshView& mesh) {
+QUADLITE_INLINE SpanWinner span_winner(const GridMesh& grid, const AxisSpan& span,
+                                       const PixelRow& row, const MeshView& mesh) {
   SpanWinner out;
   const double first = static_cast<double>(span.begin) + 0.5;
   const double last = static_cast<double>(span.end) - 0.5;  // exact below 2^52
+  const std::uint8_t* settled = grid.x_sides.data() + span.sides_at;  // by c - first_cell
   for (int k = 0; k < row.count; ++k) {
     const RowCell& rc = row.rows[k];
     for (std::uint64_t c = span.end_cell; c-- > span.first_cell;) {
-      const double x0 = ax.edges[c], x1 = ax.edges[c + 1];
-      const unsigned level = level_sides(x1 - x0, rc.g0, rc.g1);
+      const double x0 = grid.x.edges[c], x1 = grid.x.edges[c + 1];
+      const unsigned level = rc.level_known ? rc.level : level_sides(x1 - x0, rc.g0, rc.g1);
       if (!covered(level)) continue;  // no X rescues it
-      const unsigned at_first = upright_sides(rc.hy, x0, x1, first);
-      if (last != first && at_first != upright_sides(rc.hy, x0, x1, last)) {
+      unsigned at_first, at_last;
+      const std::uint8_t code = settled[c - span.first_cell];
+      if (code != kUnsettled) {
+        const unsigned both = for_height(code, rc.hy);
+        at_first = both & 15u;
+        at_last = both >> 4;
+      } else {
+        at_first = upright_sides(rc.hy, x0, x1, first);
+        at_last = last != first ? upright_sides(rc.hy, x0, x1, last) : at_first;
+      }
+      if (at_first != at_last) {
         out.kind = SpanWinner::per_pixel;
         return out;
       }
@@ -211,6 +265,23 @@ void fill_per_pixel(const GridAxis& ax, const AxisSpan& span, const PixelRow& ro
 
 }  // namespace
 
+void settle_upright_sides(GridMesh& grid) {
+  std::uint64_t entries = 0;
+  for (AxisSpan& span : grid.x.spans) {
+    span.sides_at = entries;
+    entries += span.end_cell - span.first_cell;
+  }
+  grid.x_sides.resize(entries);
+  for (const AxisSpan& span : grid.x.spans) {
+    const double first = static_cast<double>(span.begin) + 0.5;
+    const double last = static_cast<double>(span.end) - 0.5;
+    for (std::uint64_t c = span.first_cell; c < span.end_cell; ++c) {
+      grid.x_sides[span.sides_at + (c - span.first_cell)] = settled_upright(
+          grid.x.edges[c], grid.x.edges[c + 1], first, last, grid.y.least_width);
+    }
+  }
+}
+
 void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit& split,
                     std::uint64_t band, BandRow& band_row, const TargetImage& target) noexcept {
   if (!grid.usable || split.rows <= 0 || band >= split.bands) return;
@@ -232,7 +303,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
   for (std::int32_t i = first; i < last; ++i) {
     while (y_span->end <= i) ++y_span;
     std::uint8_t* out = row_address(target, i);
-    const PixelRow row = pixel_row(ay, *y_span, i);
+    const PixelRow row = pixel_row(ax, ay, *y_span, i);
     const RowKey key = row_key(row, *y_span, ax.least_width);
     const bool fresh = !(key == previous);
     previous = key;
@@ -258,7 +329,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
         // small cells their colours lie far apart, so fetch ahead.
         if (s + kAhead < spans && row.count > 0 && ax.spans[s + kAhead].end_cell > 0)
           __builtin_prefetch(colour_of(mesh, row.rows[0].r, ax.spans[s + kAhead].end_cell - 1));
-        winners[s] = winner = span_winner(ax, span, row, mesh);
+        winners[s] = winner = span_winner(grid, span, row, mesh);
         // At most one piece a span: within the room reserved.
         if (winner.kind == SpanWinner::per_pixel) {
           pieces.push_back({span.begin, span.end, static_cast<std::uint32_t>(s), true});

@@ -31,6 +31,7 @@ Box cell_box(const std::vector<double>& edges, std::uint64_t k, std::int32_t lo,
 bool monotone_finite(GridAxis& axis, bool& rising) {
   const std::vector<double>& e = axis.edges;
   bool up = true, down = true;
+  axis.zero_widths = false;
   double least = std::numeric_limits<double>::infinity();
   for (std::size_t k = 0; k < e.size(); ++k)
     if (!std::isfinite(e[k])) return false;
@@ -39,6 +40,7 @@ bool monotone_finite(GridAxis& axis, bool& rising) {
     down = down && e[k + 1] <= e[k];
     const double width = std::fabs(e[k + 1] - e[k]);  // may overflow to inf
     if (width != 0.0 && width < least) least = width;
+    axis.zero_widths = axis.zero_widths || width == 0.0;
   }
   axis.least_width = least;
   rising = up;
@@ -131,6 +133,7 @@ bool grid_finish(const ClipBox& clip, std::uint64_t bands, GridMesh& grid) noexc
         grid.x.most_cells * grid.y.most_cells > kMostCellsPerPixel) {
       return false;
     }
+    settle_upright_sides(grid);
     grid.band_rows.resize(bands);
     for (BandRow& row : grid.band_rows) {
       row.winners.assign(grid.x.spans.size(), SpanWinner());

@@ -22,6 +22,7 @@ namespace quadlite {
 struct AxisSpan {
   std::int32_t begin = 0, end = 0;
   std::uint64_t first_cell = 0, end_cell = 0;
+  std::uint64_t sides_at = 0;  // x spans: where their cells' entries in GridMesh::x_sides start
 };
 
 // One axis of the grid in device pixels, and the clip box's pixels along it
@@ -30,6 +31,7 @@ struct GridAxis {
   std::vector<double> edges;    // cell k runs from edges[k] to edges[k + 1]
   std::vector<AxisSpan> spans;  // in order, tiling the clip box's range
   double least_width = 0;       // least non-zero |edges[k + 1] - edges[k]|, or inf
+  bool zero_widths = false;     // whether some edges[k + 1] == edges[k]
   std::uint64_t most_cells = 0; // most cells of one span
 };
 
@@ -58,6 +60,10 @@ struct BandRow {
 
 struct GridMesh {
   GridAxis x, y;
+  // For each x span and each of its cells, the sides of the cell's upright
+  // edges at the span's first and last pixel centres, for a cell of positive
+  // height, where every non-zero height of the grid gives those sides.
+  std::vector<std::uint8_t> x_sides;
   std::vector<BandRow> band_rows;  // one per band
   bool usable = false;
 };
@@ -97,6 +103,9 @@ bool take_grid(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
   grid.usable = on_grid.load(std::memory_order_relaxed) && grid_finish(clip, bands, grid);
   return grid.usable;
 }
+
+// Fills grid.x_sides for the spans of grid.x (noexcept but for memory).
+void settle_upright_sides(GridMesh& grid);
 
 // Fills band `band` of `split` from a usable grid, reading only the colours
 // of `mesh`; `row` is the band's own from grid.band_rows.
