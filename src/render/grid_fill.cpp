@@ -105,28 +105,21 @@ PixelRow pixel_row(const GridAxis& ax, const GridAxis& ay, const AxisSpan& span,
     const double y0 = ay.edges[r], y1 = ay.edges[r + 1];
     RowCell& rc = row.rows[row.count++];
     rc = {r, y1 - y0, row.Y - y0, row.Y - y1, false, 0};
-    rc.level_known = !ax.zero_widths && rc.g0 != 0.0 && rc.g1 != 0.0 &&
-                     settles(ax.least_width, rc.g0) && settles(ax.least_width, rc.g1);
+    rc.level_known =
+        !ax.zero_widths && settles(ax.least_width, rc.g0) && settles(ax.least_width, rc.g1);
     if (rc.level_known) rc.level = level_sides(any_width, rc.g0, rc.g1);
   }
   return row;
 }
 
-// Whether, for every cell width of the grid, the level edge value wx * g
-// lies beyond the tolerance or is zero: then its side is the sign of wx
-// times that of g, the same on every pixel row with g of that sign.
-// |wx * g| rounds monotonically in |wx|, so the least width decides.
-bool sides_settled(double least_width, double g) {
-  return least_width * std::fabs(g) > kTolerance;  // false for g == 0, NaN included
-}
-
 // What decides a pixel row's winners besides its span: for each of its cell
-// rows the signs of g0 and g1. Rows with the same key have the same winners.
-// Empty when some side is not settled by the signs alone.
+// rows the signs of g0 and g1, where they settle the level sides of every
+// cell. Rows with the same key have the same winners. Not valid when some
+// side is not settled by the signs alone.
 struct RowKey {
   bool valid = false;
   const AxisSpan* span = nullptr;
-  std::uint32_t signs = 0;
+  std::uint64_t signs = 0;
   bool operator==(const RowKey& o) const {
     return valid && o.valid && span == o.span && signs == o.signs;
   }
@@ -137,9 +130,8 @@ RowKey row_key(const PixelRow& row, const AxisSpan& span, double least_width) {
   key.span = &span;
   for (int k = 0; k < row.count; ++k) {
     const RowCell& cell = row.rows[k];
-    if (!sides_settled(least_width, cell.g0) || !sides_settled(least_width, cell.g1)) return key;
-    key.signs |= static_cast<std::uint32_t>(cell.g0 > 0) << (2 * k);
-    key.signs |= static_cast<std::uint32_t>(cell.g1 > 0) << (2 * k + 1);
+    if (!settles(least_width, cell.g0) || !settles(least_width, cell.g1)) return key;
+    key.signs |= std::uint64_t{sign_side(cell.g0) | sign_side(cell.g1) << 2} << (4 * k);
   }
   key.valid = true;
   return key;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "render/quad_geometry.hpp"
@@ -116,8 +117,22 @@ bool grid_rows_match(const MeshView& mesh, std::uint64_t first, std::uint64_t en
     const double y = map_node(map, row)[1];
     grid.y.edges[r] = y;
     I64x2 off{0, 0};
-    for (std::uint64_t c = 0; c < nodes; ++c)
-      off |= differ(map_node(map, row + 2 * c), F64x2{xs[c], y});
+    std::uint64_t c = 0;
+    // Two nodes at a time, x with x and y with y: each lane is still
+    // map_node's expression for its node.
+    const F64x2 m00 = splat(mesh.matrix[0]), m01 = splat(mesh.matrix[1]), m02 = splat(mesh.matrix[2]);
+    const F64x2 m10 = splat(mesh.matrix[3]), m11 = splat(mesh.matrix[4]), m12 = splat(mesh.matrix[5]);
+    for (; c + 2 <= nodes; c += 2) {
+      F64x2 a, b;
+      std::memcpy(&a, row + 2 * c, sizeof a);
+      std::memcpy(&b, row + 2 * c + 2, sizeof b);
+      const F64x2 x = __builtin_shufflevector(a, b, 0, 2), v = __builtin_shufflevector(a, b, 1, 3);
+      F64x2 want_x;
+      std::memcpy(&want_x, xs + c, sizeof want_x);
+      off |= differ((m00 * x + m01 * v) + m02, want_x);
+      off |= differ((m10 * x + m11 * v) + m12, splat(y));
+    }
+    for (; c < nodes; ++c) off |= differ(map_node(map, row + 2 * c), F64x2{xs[c], y});
     if ((off[0] | off[1]) != 0) return false;
   }
   return true;
