@@ -153,8 +153,6 @@ QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, s
 QUADLITE_INLINE SpanWinner span_winner(const GridMesh& grid, const AxisSpan& span,
                                        const PixelRow& row, const MeshView& mesh) {
   SpanWinner out;
-  const double first = static_cast<double>(span.begin) + 0.5;
-  const double last = static_cast<double>(span.end) - 0.5;  // exact below 2^52
   const std::uint8_t* settled = grid.x_sides.data() + span.sides_at;  // by c - first_cell
   for (int k = 0; k < row.count; ++k) {
     const RowCell& rc = row.rows[k];
@@ -169,6 +167,8 @@ QUADLITE_INLINE SpanWinner span_winner(const GridMesh& grid, const AxisSpan& spa
         at_first = both & 15u;
         at_last = both >> 4;
       } else {
+        const double first = static_cast<double>(span.begin) + 0.5;
+        const double last = static_cast<double>(span.end) - 0.5;  // exact below 2^52
         at_first = upright_sides(rc.hy, x0, x1, first);
         at_last = last != first ? upright_sides(rc.hy, x0, x1, last) : at_first;
       }
@@ -255,6 +255,26 @@ void fill_per_pixel(const GridAxis& ax, const AxisSpan& span, const PixelRow& ro
   }
 }
 
+// The pieces of a row with these winners: stretches of spans in a colour
+// each, and spans settled pixel by pixel. At most one piece a span, so
+// `pieces` never grows beyond the room reserved for it.
+void cut_pieces(const GridAxis& ax, const std::vector<SpanWinner>& winners,
+                std::vector<RowPiece>& pieces) {
+  pieces.clear();
+  for (std::size_t s = 0; s < winners.size(); ++s) {
+    const AxisSpan& span = ax.spans[s];
+    if (winners[s].kind == SpanWinner::per_pixel) {
+      pieces.push_back({span.begin, span.end, static_cast<std::uint32_t>(s), true});
+    } else if (winners[s].kind == SpanWinner::colour) {
+      if (!pieces.empty() && !pieces.back().per_pixel && pieces.back().end == span.begin) {
+        pieces.back().end = span.end;
+      } else {
+        pieces.push_back({span.begin, span.end, 0, false});
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void settle_upright_sides(GridMesh& grid) {
@@ -292,6 +312,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
   auto y_span = std::upper_bound(ay.spans.begin(), ay.spans.end(), first,
                                  [](std::int32_t i, const AxisSpan& s) { return i < s.end; });
   RowKey previous;
+  bool pieces_known = false;  // whether `pieces` describe `winners`
   for (std::int32_t i = first; i < last; ++i) {
     while (y_span->end <= i) ++y_span;
     std::uint8_t* out = row_address(target, i);
@@ -301,6 +322,10 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
     previous = key;
     if (!fresh && stride == 4 && !stream) {
       // The row before has the same winners: copy its stretches.
+      if (!pieces_known) {
+        cut_pieces(ax, winners, pieces);
+        pieces_known = true;
+      }
       const std::uint8_t* above = row_address(target, i - 1);
       for (const RowPiece& piece : pieces) {
         if (piece.per_pixel) {
@@ -312,7 +337,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
       }
       continue;
     }
-    if (fresh) pieces.clear();
+    if (fresh) pieces_known = false;
     for (std::size_t s = 0; s < spans; ++s) {
       const AxisSpan& span = ax.spans[s];
       SpanWinner winner;
@@ -322,16 +347,6 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
         if (s + kAhead < spans && row.count > 0 && ax.spans[s + kAhead].end_cell > 0)
           __builtin_prefetch(colour_of(mesh, row.rows[0].r, ax.spans[s + kAhead].end_cell - 1));
         winners[s] = winner = span_winner(grid, span, row, mesh);
-        // At most one piece a span: within the room reserved.
-        if (winner.kind == SpanWinner::per_pixel) {
-          pieces.push_back({span.begin, span.end, static_cast<std::uint32_t>(s), true});
-        } else if (winner.kind == SpanWinner::colour) {
-          if (!pieces.empty() && !pieces.back().per_pixel && pieces.back().end == span.begin) {
-            pieces.back().end = span.end;
-          } else {
-            pieces.push_back({span.begin, span.end, 0, false});
-          }
-        }
       } else {
         winner = winners[s];
       }
