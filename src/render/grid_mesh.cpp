@@ -138,16 +138,21 @@ bool grid_rows_match(const MeshView& mesh, std::uint64_t first, std::uint64_t en
   return true;
 }
 
-bool grid_finish(const ClipBox& clip, std::uint64_t bands, GridMesh& grid) noexcept {
-  bool x_rising = true, y_rising = true;
-  if (!monotone_finite(grid.x, x_rising) || !monotone_finite(grid.y, y_rising)) return false;
+bool grid_cut_axis(GridAxis& axis, std::int32_t lo, std::int32_t hi) noexcept {
+  bool rising = true;
+  if (!monotone_finite(axis, rising)) return false;
   try {
-    cut_spans(grid.x, x_rising, clip.x0, clip.x1);
-    cut_spans(grid.y, y_rising, clip.y0, clip.y1);
-    if (grid.x.most_cells > kMostCellsPerPixel || grid.y.most_cells > kMostCellsPerPixel ||
-        grid.x.most_cells * grid.y.most_cells > kMostCellsPerPixel) {
-      return false;
-    }
+    cut_spans(axis, rising, lo, hi);
+  } catch (...) {
+    return false;
+  }
+  return axis.most_cells <= kMostCellsPerPixel;
+}
+
+bool grid_finish(const ClipBox& clip, std::uint64_t bands, GridMesh& grid) noexcept {
+  if (!grid_cut_axis(grid.y, clip.y0, clip.y1)) return false;
+  if (grid.x.most_cells * grid.y.most_cells > kMostCellsPerPixel) return false;
+  try {
     settle_upright_sides(grid);
     grid.band_rows.resize(bands);
     for (BandRow& row : grid.band_rows) {

@@ -80,9 +80,13 @@ bool grid_first_row(const MeshView& mesh, GridMesh& grid) noexcept;
 bool grid_rows_match(const MeshView& mesh, std::uint64_t first, std::uint64_t end,
                      const std::atomic<bool>& on_grid, GridMesh& grid) noexcept;
 
-// Whether the verified axes suit the grid fill (finite, each running one
-// way, few cells per pixel); cuts them into spans over `clip` and sizes one
-// row for each of `bands` bands.
+// Whether an axis suits the grid fill (finite, running one way, few cells
+// per pixel); cuts the pixels [lo, hi) along it into spans.
+bool grid_cut_axis(GridAxis& axis, std::int32_t lo, std::int32_t hi) noexcept;
+
+// Whether the verified grid suits the grid fill: its y axis (its x axis is
+// cut before the rows are read) and few cells per pixel; sizes one row for
+// each of `bands` bands.
 bool grid_finish(const ClipBox& clip, std::uint64_t bands, GridMesh& grid) noexcept;
 
 // Verifies the grid in `tasks` shares of node rows run by `run` (as the
@@ -92,7 +96,10 @@ template <class Run>
 bool take_grid(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
                std::uint64_t bands, Run&& run, GridMesh& grid) {
   grid.usable = false;
-  if (tasks == 0 || !grid_first_row(mesh, grid)) return false;
+  // The x axis is known from the first row: a mesh that would not suit the
+  // grid fill is sent on before the rest is read.
+  if (tasks == 0 || !grid_first_row(mesh, grid) || !grid_cut_axis(grid.x, clip.x0, clip.x1))
+    return false;
   std::atomic<bool> on_grid{true};
   run(tasks, [&](std::uint64_t task) {
     const std::uint64_t first = 1 + partition_bound(task, mesh.height, tasks);
