@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "render/grid_mesh.hpp"
+#include "render/grid_sides.hpp"
 #include "render/quad_geometry.hpp"
 
 #if defined(__SSE2__)
@@ -13,71 +14,7 @@
 namespace quadlite {
 namespace {
 
-// ---- The edge rule on a grid cell --------------------------------------
-//
-// covers() for cell (r, c), whose vertices are P0 (x_c, y_r), P1 (x_c,
-// y_r+1), P2 (x_c+1, y_r+1), P3 (x_c+1, y_r). With hy = y_r+1 - y_r and
-// wx = x_c+1 - x_c, one product of each edge value has a zero factor (and a
-// finite other factor), so the four values are, up to the sign of a zero,
-// which no comparison sees:
-//   E0 = -(hy * (X - x_c)),  E2 = hy * (X - x_c+1)   (the upright edges)
-//   E1 = wx * (Y - y_r+1),   E3 = -(wx * (Y - y_r))   (the level edges)
-// each product rounded as in the generic rule. The upright values depend on
-// the cell's height and the level ones on its width: the tolerance in x is
-// not the same for every cell row.
-
-// Bit 0: above the tolerance; bit 1: below its negative; NaN neither.
-QUADLITE_INLINE unsigned side(double v) {
-  return static_cast<unsigned>(v > kTolerance) | static_cast<unsigned>(v < -kTolerance) << 1;
-}
-// Sides of E0 (bits 0, 1) and E2 (bits 2, 3).
-QUADLITE_INLINE unsigned upright_sides(double hy, double x0, double x1, double X) {
-  return side(-(hy * (X - x0))) | side(hy * (X - x1)) << 2;
-}
-// Sides of E1 (bits 0, 1) and E3 (bits 2, 3).
-QUADLITE_INLINE unsigned level_sides(double wx, double g0, double g1) {
-  return side(wx * g1) | side(-(wx * g0)) << 2;
-}
-// Covered unless one value lies above the tolerance and another below.
-QUADLITE_INLINE bool covered(unsigned sides) {
-  const unsigned any = sides | sides >> 2;
-  return (any & 3u) != 3u;
-}
-
-// ---- Sides settled by signs --------------------------------------------
-//
-// |hy * d| rounds monotonically in |hy|: where the least non-zero height of
-// the grid puts hy * d beyond the tolerance, every non-zero height does,
-// and the side is the sign of hy times that of d. A zero d, or a zero hy,
-// gives a zero (or, with an infinite factor, NaN) product: neutral. The same
-// holds for the level edges with the least width.
-
-constexpr std::uint8_t kUnsettled = 0xFF;  // no pair of 2-bit sides is 3
-
-QUADLITE_INLINE unsigned sign_side(double v) {
-  return static_cast<unsigned>(v > 0) | static_cast<unsigned>(v < 0) << 1;
-}
-QUADLITE_INLINE bool settles(double least, double d) {
-  return d == 0.0 || least * std::fabs(d) > kTolerance;
-}
-
-// upright_sides at X = first (bits 0-3) and at X = last (bits 4-7) for any
-// positive height, or kUnsettled.
-std::uint8_t settled_upright(double x0, double x1, double first, double last, double least) {
-  const double d[4] = {first - x0, first - x1, last - x0, last - x1};
-  for (const double v : d)
-    if (!settles(least, v)) return kUnsettled;
-  return static_cast<std::uint8_t>(sign_side(-d[0]) | sign_side(d[1]) << 2 |
-                                   sign_side(-d[2]) << 4 | sign_side(d[3]) << 6);
-}
-
-// Settled sides for a cell of height hy: as they are for hy > 0, above and
-// below swapped for hy < 0, neutral for hy == 0.
-QUADLITE_INLINE unsigned for_height(unsigned sides, double hy) {
-  if (hy > 0) return sides;
-  if (hy < 0) return (sides & 0x55u) << 1 | (sides >> 1 & 0x55u);
-  return 0;
-}
+using namespace grid_sides;
 
 // A cell row as a pixel row sees it.
 struct RowCell {
@@ -184,6 +121,67 @@ QUADLITE_INLINE SpanWinner span_winner(const GridMesh& grid, const AxisSpan& spa
       return out;
     }
   }
+  return out;
+}
+
+// ---- Geometry shared by rows ------------------------------------------
+//
+// Where every side is settled by signs, which cell span_winner reaches
+// first (ignoring colours) depends only on each cell row's level sides and
+// the sign of its height: rows alike in those share it, and then need only
+// the colour of that cell.
+
+// geometry entries besides a cell's place (cell row k << 4 | column offset
+// from the span's last cell; at most 16 cells, so at most 0xF0).
+constexpr std::uint8_t kNoCell = 0xFE, kPerPixel = 0xFD, kSearch = 0xFF;
+
+// The key of a row's geometry; false when some level side is unsettled or
+// the row has more cell rows than the key holds.
+bool geometry_key(const PixelRow& row, std::uint64_t& key) {
+  if (row.count > 10) return false;
+  key = static_cast<std::uint64_t>(row.count);
+  for (int k = 0; k < row.count; ++k) {
+    const RowCell& rc = row.rows[k];
+    if (!rc.level_known) return false;
+    key |= std::uint64_t{rc.level | sign_side(rc.hy) << 4} << (4 + 6 * k);
+  }
+  return true;
+}
+
+// span_winner's search without colours: the place of the first cell that
+// covers the span, or why there is none to name.
+std::uint8_t geometric_winner(const GridMesh& grid, const AxisSpan& span, const PixelRow& row) {
+  const std::uint8_t* settled = grid.x_sides.data() + span.sides_at;
+  const std::uint64_t cells = span.end_cell - span.first_cell;
+  for (int k = 0; k < row.count; ++k) {
+    const RowCell& rc = row.rows[k];
+    if (!covered(rc.level)) continue;
+    for (std::uint64_t offset = 0; offset < cells; ++offset) {
+      const std::uint8_t code = settled[cells - 1 - offset];
+      if (code == kUnsettled) return kSearch;
+      const unsigned both = for_height(code, rc.hy);
+      if ((both & 15u) != both >> 4) return kPerPixel;
+      if (covered((both & 15u) | rc.level)) return static_cast<std::uint8_t>(k << 4 | offset);
+    }
+  }
+  return kNoCell;
+}
+
+// span_winner, from the span's geometry entry.
+QUADLITE_INLINE SpanWinner winner_by_geometry(std::uint8_t entry, const GridMesh& grid,
+                                              const AxisSpan& span, const PixelRow& row,
+                                              const MeshView& mesh) {
+  SpanWinner out;
+  if (entry == kNoCell) return out;
+  if (entry == kPerPixel) {
+    out.kind = SpanWinner::per_pixel;
+    return out;
+  }
+  if (entry == kSearch) return span_winner(grid, span, row, mesh);
+  const double* rgba = colour_of(mesh, row.rows[entry >> 4].r, span.end_cell - 1 - (entry & 15u));
+  if (transparent(rgba)) return span_winner(grid, span, row, mesh);  // an earlier cell may show
+  out.kind = SpanWinner::colour;
+  out.packed = packed_colour(rgba);
   return out;
 }
 
@@ -302,7 +300,10 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
   const std::size_t spans = ax.spans.size();
   std::vector<SpanWinner>& winners = band_row.winners;
   std::vector<RowPiece>& pieces = band_row.pieces;
-  if (spans == 0 || winners.size() != spans || pieces.capacity() < spans) return;
+  if (spans == 0 || winners.size() != spans || pieces.capacity() < spans ||
+      band_row.geometry.size() != spans) {
+    return;
+  }
   const std::int32_t first = band_start(split, band);
   const std::int32_t last = band_start(split, band + 1);
   const std::int64_t stride = target.col_stride;
@@ -337,6 +338,14 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
       }
       continue;
     }
+    std::uint64_t shape = 0;
+    const bool by_geometry = fresh && geometry_key(row, shape);
+    if (by_geometry && !(band_row.geometry_known && band_row.geometry_key == shape)) {
+      for (std::size_t s = 0; s < spans; ++s)
+        band_row.geometry[s] = geometric_winner(grid, ax.spans[s], row);
+      band_row.geometry_key = shape;
+      band_row.geometry_known = true;
+    }
     if (fresh) pieces_known = false;
     for (std::size_t s = 0; s < spans; ++s) {
       const AxisSpan& span = ax.spans[s];
@@ -346,7 +355,9 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
         // small cells their colours lie far apart, so fetch ahead.
         if (s + kAhead < spans && row.count > 0 && ax.spans[s + kAhead].end_cell > 0)
           __builtin_prefetch(colour_of(mesh, row.rows[0].r, ax.spans[s + kAhead].end_cell - 1));
-        winners[s] = winner = span_winner(grid, span, row, mesh);
+        winners[s] = winner = by_geometry
+                                  ? winner_by_geometry(band_row.geometry[s], grid, span, row, mesh)
+                                  : span_winner(grid, span, row, mesh);
       } else {
         winner = winners[s];
       }

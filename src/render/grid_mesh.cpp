@@ -158,6 +158,7 @@ bool grid_finish(const ClipBox& clip, std::uint64_t bands, GridMesh& grid) noexc
     for (BandRow& row : grid.band_rows) {
       row.winners.assign(grid.x.spans.size(), SpanWinner());
       row.pieces.reserve(grid.x.spans.size());
+      row.geometry.assign(grid.x.spans.size(), 0);
     }
   } catch (...) {
     return false;

@@ -56,6 +56,10 @@ struct RowPiece {
 struct BandRow {
   std::vector<SpanWinner> winners;  // one per x span
   std::vector<RowPiece> pieces;     // room for one per x span
+  // For each x span, the first cell to try on rows of `geometry_key`.
+  std::vector<std::uint8_t> geometry;
+  std::uint64_t geometry_key = 0;
+  bool geometry_known = false;
 };
 
 struct GridMesh {
