@@ -186,3 +186,15 @@ class TestCoordinatesSpoiledDuringTheCall:
             spoiler.join()
         # The race must actually have been run: some calls saw spoiled nodes.
         assert changed + declined > 0
+
+
+class TestGridSpoiledDuringTheCall(TestCoordinatesSpoiledDuringTheCall):
+    """The same race on an exact grid, which is drawn from the axes read when
+    the call found it to be one: spoiled nodes read after that change
+    nothing, and those read before send the call to the cell-by-cell path."""
+
+    def _mesh(self):
+        t = np.linspace(-100.0, 100.0, self.CELLS + 1)
+        xs, ys = np.meshgrid(t, t)
+        centre = self.SIZE / 2
+        return np.ascontiguousarray(np.stack([centre + xs, centre + ys], axis=-1))
