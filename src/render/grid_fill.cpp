@@ -308,6 +308,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
   const std::int32_t last = band_start(split, band + 1);
   const std::int64_t stride = target.col_stride;
   const bool stream = streams(target);
+  const bool fetch_ahead = ax.edges.size() - 1 > spans;  // more cells than spans
 
   // The y span holding the band's first row.
   auto y_span = std::upper_bound(ay.spans.begin(), ay.spans.end(), first,
@@ -352,8 +353,8 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
       SpanWinner winner;
       if (fresh) {
         // A span's likeliest winner is its last cell on the top cell row; on
-        // small cells their colours lie far apart, so fetch ahead.
-        if (s + kAhead < spans && row.count > 0 && ax.spans[s + kAhead].end_cell > 0)
+        // sub-pixel cells their colours lie far apart, so fetch ahead.
+        if (fetch_ahead && s + kAhead < spans && row.count > 0)
           __builtin_prefetch(colour_of(mesh, row.rows[0].r, ax.spans[s + kAhead].end_cell - 1));
         winners[s] = winner = by_geometry
                                   ? winner_by_geometry(band_row.geometry[s], grid, span, row, mesh)
@@ -362,8 +363,10 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
         winner = winners[s];
       }
       if (winner.kind == SpanWinner::colour) {
-        if (span.end - span.begin == 1) {
-          std::memcpy(out + std::int64_t{span.begin} * stride, &winner.packed, 4);
+        const std::int64_t n = std::int64_t{span.end} - span.begin;
+        if (n <= 4 && stride == 4) {  // small cells: a few plain stores
+          for (std::int64_t j = span.begin; j < span.end; ++j)
+            std::memcpy(out + j * 4, &winner.packed, 4);
         } else {
           store_run(out, stride, span.begin, span.end, winner.packed, stream);
         }
