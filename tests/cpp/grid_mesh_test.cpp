@@ -1,8 +1,6 @@
-// The grid path against the generic passes on seeded grids built to hit
-// its traps: edges on and near pixel centres, tolerances scaled by the
-// other side, zero-width, reversed, folded and overflowing axes, tiny and
-// sub-pixel cells, transparent and NaN colours, cycled colours, clip boxes
-// anywhere and every target layout.
+// The grid path against the generic passes: seeded trap-laden grids, the
+// choice of path, the verified axes as the only geometry read, large and
+// huge targets.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -11,18 +9,20 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <random>
 #include <vector>
 
-#include "pool/worker_pool.hpp"
 #include "render/grid_mesh.hpp"
-#include "render/render_job.hpp"
+#include "grid_scenes.hpp"
 #include "render_test_support.hpp"
 
 namespace quadlite {
 namespace {
 
+using testing_support::generic_draw;
+using testing_support::GridMaker;
+using testing_support::GridScene;
 using testing_support::GuardedTarget;
+using testing_support::clip_rows;
 using testing_support::TestMesh;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -31,153 +31,6 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const auto serially = [](std::uint64_t count, auto&& body) {
   for (std::uint64_t k = 0; k < count; ++k) body(k);
 };
-
-struct GridScene {
-  TestMesh mesh{1, 1};
-  std::int32_t width = 1, height = 1;
-  ClipBox clip;
-  std::int64_t row_pad = 0, col_stride = 4;
-  bool rows_reversed = false;
-
-  // Every pixel different, so that a pixel written from the wrong row or
-  // not left alone shows.
-  GuardedTarget target() const {
-    GuardedTarget t(width, height, row_pad, rows_reversed, col_stride);
-    for (std::int32_t y = 0; y < height; ++y)
-      for (std::int32_t x = 0; x < width; ++x) t.set_pixel(x, y, 0x9E3779B9u * (y * 64 + x + 1));
-    return t;
-  }
-};
-
-class GridMaker {
- public:
-  explicit GridMaker(std::uint64_t seed) : rng_(seed) {}
-
-  GridScene make() {
-    GridScene s;
-    s.width = integer(1, 40);
-    s.height = integer(1, 40);
-    s.row_pad = chance(0.3) ? integer(1, 9) : 0;
-    s.rows_reversed = chance(0.3);
-    s.col_stride = chance(0.2) ? 8 : 4;
-    s.clip = clip_box(s.width, s.height);
-    const std::vector<double> xs = axis(integer(1, 12), s.width);
-    const std::vector<double> ys = axis(integer(1, 12), s.height);
-    s.mesh = TestMesh(xs.size() - 1, ys.size() - 1);
-    const int map = integer(0, 9);
-    for (std::uint64_t r = 0; r < ys.size(); ++r)
-      for (std::uint64_t c = 0; c < xs.size(); ++c) {
-        if (map == 0) {  // axes swapped by the matrix below: a transposed grid
-          s.mesh.set_node(r, c, ys[r], xs[c]);
-        } else {
-          s.mesh.set_node(r, c, xs[c], ys[r]);
-        }
-      }
-    double* m = s.mesh.matrix;
-    if (map == 0) {
-      m[0] = 0, m[1] = 1, m[3] = 1, m[4] = 0;
-    } else if (map <= 3) {  // scaled and shifted, possibly mirrored
-      const double scales[] = {0.5, 2.0, -1.0, -0.25, 3.0};
-      m[0] = scales[integer(0, 4)];
-      m[4] = scales[integer(0, 4)];
-      for (std::uint64_t k = 0; k < s.mesh.coords.size(); k += 2) {
-        s.mesh.coords[k] /= m[0];
-        s.mesh.coords[k + 1] /= m[4];
-      }
-      m[2] = integer(-2, 2) * 0.25;
-      m[5] = integer(-2, 2) * 0.25;
-    }
-    if (chance(0.3)) m[6] = kNaN;  // never read
-    colours(s.mesh);
-    if (chance(0.08)) {  // one coordinate off the grid by an ulp
-      double* v = s.mesh.node(integer(0, s.mesh.h), integer(0, s.mesh.w)) + integer(0, 1);
-      *v = std::nextafter(*v, chance(0.5) ? 1e300 : -1e300);
-    }
-    if (chance(0.04)) s.mesh.node(integer(0, s.mesh.h), integer(0, s.mesh.w))[0] = kNaN;
-    return s;
-  }
-
- private:
-  int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  double real(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
-  bool chance(double p) { return real(0, 1) < p; }
-
-  ClipBox clip_box(std::int32_t width, std::int32_t height) {
-    if (chance(0.4)) return {0, width, 0, height};
-    if (chance(0.1)) return {integer(0, width), integer(0, width), integer(0, height),
-                             integer(0, height)};  // often empty
-    return {integer(0, width / 2), integer((width + 1) / 2, width), integer(0, height / 2),
-            integer((height + 1) / 2, height)};
-  }
-
-  // Offsets around the edge tolerance and a few ulps.
-  double nudge(double v) {
-    switch (integer(0, 6)) {
-      case 0: return v + std::vector<double>{1e-13, -1e-13, 5e-13, -5e-13, 2e-12, -2e-12}[integer(0, 5)];
-      case 1: return std::nextafter(v, chance(0.5) ? 1e300 : -1e300);
-      default: return v;
-    }
-  }
-
-  // n cells along an image side of `size` pixels.
-  std::vector<double> axis(int n, std::int32_t size) {
-    std::vector<double> e(n + 1);
-    const double start = real(-0.3, 0.5) * size;
-    switch (integer(0, 9)) {
-      case 0: {  // on pixel edges and centres, nudged
-        const double step = 0.5 * integer(0, 8);
-        for (int k = 0; k <= n; ++k) e[k] = nudge(std::round(start * 2) / 2 + step * k);
-        break;
-      }
-      case 1:  // sub-pixel
-        for (int k = 0; k <= n; ++k) e[k] = start + real(0.1, 0.7) * k;
-        break;
-      case 2: {  // tiny cells: the other axis's tolerance spans pixels
-        const double step = std::ldexp(1.0, -integer(38, 46));
-        const double at = std::round(start) + 0.5 * integer(0, 1);
-        for (int k = 0; k <= n; ++k) e[k] = at + step * (k - n / 2);
-        break;
-      }
-      case 3:  // zero-width cells among others
-        e[0] = std::round(start * 2) / 2;
-        for (int k = 1; k <= n; ++k) e[k] = e[k - 1] + (chance(0.4) ? 0.0 : 0.5 * integer(1, 9));
-        break;
-      case 4:  // folded: not monotone
-        for (int k = 0; k <= n; ++k) e[k] = real(-0.2, 1.2) * size;
-        break;
-      case 5:  // huge: widths beyond 2^31, or overflowing to inf
-        for (int k = 0; k <= n; ++k) e[k] = (k - n / 2.0) * (chance(0.5) ? 3e9 : 1.7e308);
-        break;
-      default:  // sorted random
-        for (int k = 0; k <= n; ++k) e[k] = real(-0.2, 1.2) * size;
-        std::sort(e.begin(), e.end());
-        break;
-    }
-    if (chance(0.3)) std::reverse(e.begin(), e.end());
-    return e;
-  }
-
-  void colours(TestMesh& m) {
-    const int rows = integer(1, static_cast<int>(m.w * m.h) + 2);
-    const double alphas[] = {1, 1, 1, 1, 1, 0, -0.0, 1e-13, -1e-12, kNaN, 1 - 1e-13};
-    for (int k = 0; k < rows; ++k) {
-      double rgb[3];
-      for (double& v : rgb) v = chance(0.05) ? kNaN : real(-0.2, 1.2);
-      m.add_colour(rgb[0], rgb[1], rgb[2], alphas[integer(0, 10)]);
-    }
-  }
-
-  std::mt19937_64 rng_;
-};
-
-// The generic passes in their plainest form; false when they decline.
-bool generic_draw(const GridScene& s, GuardedTarget& t) {
-  return testing_support::draw(s.mesh, s.clip, 1, 1, t.image());
-}
-
-std::int32_t clip_rows(const ClipBox& clip) {
-  return static_cast<std::int32_t>(std::max<std::int64_t>(0, std::int64_t{clip.y1} - clip.y0));
-}
 
 void grid_draw(const GridMesh& grid, const GridScene& s, std::uint64_t bands,
                std::vector<BandRow>& rows, GuardedTarget& t) {
@@ -214,33 +67,6 @@ TEST(GridMesh, DrawsWhatTheGenericPassesDrawForAnyBandCount) {
   printf("%d scenes: %d on the grid path, %d of them painted\n", kScenes, taken, painted);
   EXPECT_GT(taken, kScenes / 3);
   EXPECT_GT(painted, kScenes / 5);
-}
-
-// The whole job on pools of several sizes: the grid path where it applies,
-// the generic passes elsewhere, the same bytes as the generic passes alone.
-TEST(GridMesh, RenderJobDrawsWhatTheGenericPassesDraw) {
-  WorkerPool one(1), three(3);
-  for (int seed = 10000; seed < 10600; ++seed) {
-    const GridScene s = GridMaker(seed).make();
-    SCOPED_TRACE(::testing::Message() << "seed " << seed);
-    GuardedTarget expected = s.target();
-    const bool drawn = generic_draw(s, expected);
-    RenderInputs in;
-    in.mesh = s.mesh.view();
-    const double extents[4] = {double(s.clip.x0), double(s.clip.y0), double(s.clip.x1),
-                               double(s.clip.y1)};
-    std::copy(extents, extents + 4, in.extents);
-    for (WorkerPool* pool : {&one, &three}) {
-      GuardedTarget t = s.target();
-      in.target = t.image();
-      int sections = 0;
-      const bool result = render_job(in, [&](auto&& body) { ++sections, body(); }, pool, 0);
-      ASSERT_EQ(result, drawn);
-      ASSERT_EQ(sections, drawn ? 2 : 1);
-      ASSERT_EQ(t.pixels(), expected.pixels());
-      ASSERT_TRUE(t.untouched_outside_pixels());
-    }
-  }
 }
 
 TestMesh regular_grid(std::uint64_t w, std::uint64_t h, double step) {
