@@ -1,8 +1,7 @@
 // The grid path against the generic passes: seeded trap-laden grids, the
-// choice of path, the verified axes as the only geometry read, large and
-// huge targets.
+// choice of path, the verified axes as the only geometry read, a large
+// target. (Targets of 2^31 - 1 rows and columns: huge_target_test.)
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cmath>
@@ -150,79 +149,6 @@ TEST(GridMesh, LargeImageDrawsWhatTheGenericPassesDraw) {
   for (std::uint64_t b = 0; b < 2; ++b)
     fill_grid_band(grid, m.view(), split, b, grid.band_rows[b], image);
   EXPECT_TRUE(grid_bytes == generic);
-}
-
-// A target in an anonymous mapping that reserves nothing, so that images of
-// 2^31 - 1 rows or columns cost only the pages written.
-struct Mapping {
-  std::size_t bytes;
-  std::uint8_t* base;
-  explicit Mapping(std::size_t n)
-      : bytes(n),
-        base(static_cast<std::uint8_t*>(mmap(nullptr, n, PROT_READ | PROT_WRITE,
-                                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0))) {}
-  ~Mapping() {
-    if (base != MAP_FAILED) munmap(base, bytes);
-  }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-};
-
-// Grids at the far end of targets of 2^31 - 1 rows and of 2^31 - 1 columns,
-// the clip box cutting their cells: the same pixels as the generic passes,
-// and nothing written beside the clip box.
-TEST(GridMesh, FarEndOfHugeTargets) {
-  const double top = 2147483647.0;
-  const struct {
-    std::int32_t width, height;
-    std::vector<double> xs, ys;
-    ClipBox clip;
-  } cases[] = {
-      {40, INT32_MAX, {-2.5, 3.5, 3.5, 9.25, 20.0, 41.0},
-       {top - 30.5, top - 9.5, top - 4.0, top - 3.5 + 1e-13, top + 0.5, top + 7},
-       {2, 37, INT32_MAX - 12, INT32_MAX}},
-      {INT32_MAX, 6, {top - 40.5, top - 9.5, top - 4.0, top - 3.5 - 1e-13, top + 0.5, top + 7},
-       {-1.0, 2.5, 2.5, 4.0, 7.0}, {INT32_MAX - 30, INT32_MAX, 1, 6}},
-  };
-  for (const auto& c : cases) {
-    TestMesh m(c.xs.size() - 1, c.ys.size() - 1);
-    for (std::uint64_t r = 0; r <= m.h; ++r)
-      for (std::uint64_t col = 0; col <= m.w; ++col) m.set_node(r, col, c.xs[col], c.ys[r]);
-    for (int k = 0; k < 7; ++k) m.add_colour(k / 6.0, 1 - k / 6.0, 0.5, k == 3 ? 0 : 1);
-    const std::size_t bytes = std::size_t(c.width) * std::size_t(c.height) * 4;
-    Mapping generic(bytes), grid_map(bytes);
-    ASSERT_NE(generic.base, MAP_FAILED);
-    ASSERT_NE(grid_map.base, MAP_FAILED);
-    TargetImage image;
-    image.width = c.width;
-    image.height = c.height;
-    image.row_stride = std::int64_t{c.width} * 4;
-    image.col_stride = 4;
-    image.data = generic.base;
-    ASSERT_TRUE(testing_support::draw(m, c.clip, 1, 1, image));
-    image.data = grid_map.base;
-    GridMesh grid;
-    ASSERT_TRUE(take_grid(m.view(), c.clip, 1, 3, serially, grid));
-    const BandSplit split{c.clip.y0, c.clip.y1 - c.clip.y0, 3};
-    for (std::uint64_t b = 0; b < 3; ++b)
-      fill_grid_band(grid, m.view(), split, b, grid.band_rows[b], image);
-    // The clip box and a margin of 4 pixels around it, inside the image.
-    std::int64_t painted = 0;
-    for (std::int64_t y = std::max(0, c.clip.y0 - 4);
-         y < std::min<std::int64_t>(c.height, std::int64_t{c.clip.y1} + 4); ++y) {
-      const std::int64_t row = (std::int64_t{c.height} - 1 - y) * image.row_stride;
-      for (std::int64_t x = std::max(0, c.clip.x0 - 4);
-           x < std::min<std::int64_t>(c.width, std::int64_t{c.clip.x1} + 4); ++x) {
-        const std::uint8_t* want = generic.base + row + 4 * x;
-        const std::uint8_t* got = grid_map.base + row + 4 * x;
-        ASSERT_EQ(std::memcmp(want, got, 4), 0) << "pixel (" << x << ", " << y << ")";
-        const bool inside = x >= c.clip.x0 && x < c.clip.x1 && y >= c.clip.y0 && y < c.clip.y1;
-        painted += got[3] == 255;
-        ASSERT_TRUE(inside || got[3] == 0) << "pixel (" << x << ", " << y << ") outside the clip";
-      }
-    }
-    EXPECT_GT(painted, 20);
-  }
 }
 
 }  // namespace

@@ -146,6 +146,13 @@ const HugeCase kCases[] = {
      {kTop - 200, 0, kTop, kWideHeight}, 0},
     {"wide/left/streamed", kMax, kWideHeight,
      {{-10.5, -1}, {-9.2, 5}, {300.3, 5.5}, {299.8, -0.5}}, {0, 0, 200, kWideHeight}, 0},
+    // Axis-aligned cells: a grid, drawn from its axes.
+    {"tall/top/grid", kTallWidth, kMax,
+     {{2.5, kTop - 30.5}, {2.5, kTop + 7}, {40.25, kTop + 7}, {40.25, kTop - 30.5}},
+     {1, kTop - 12, 37, kTop}, 0},
+    {"wide/right/grid", kMax, kWideHeight,
+     {{kTop - 40.5, -1}, {kTop - 40.5, 3.5}, {kTop + 7, 3.5}, {kTop + 7, -1}},
+     {kTop - 30, 1, kTop, kWideHeight}, 0},
 };
 
 // Columns and rows beyond the clip box that are checked to be untouched.
