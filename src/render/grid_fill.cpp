@@ -354,7 +354,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
       if (fresh) {
         // A span's likeliest winner is its last cell on the top cell row; on
         // sub-pixel cells their colours lie far apart, so fetch ahead.
-        if (fetch_ahead && s + kAhead < spans && row.count > 0)
+        if (fetch_ahead && s + kAhead < spans && row.count > 0 && ax.spans[s + kAhead].end_cell > 0)
           __builtin_prefetch(colour_of(mesh, row.rows[0].r, ax.spans[s + kAhead].end_cell - 1));
         winners[s] = winner = by_geometry
                                   ? winner_by_geometry(band_row.geometry[s], grid, span, row, mesh)
