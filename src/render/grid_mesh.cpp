@@ -120,8 +120,9 @@ bool grid_rows_match(const MeshView& mesh, std::uint64_t first, std::uint64_t en
     std::uint64_t c = 0;
     // Two nodes at a time, x with x and y with y: each lane is still
     // map_node's expression for its node.
-    const F64x2 m00 = splat(mesh.matrix[0]), m01 = splat(mesh.matrix[1]), m02 = splat(mesh.matrix[2]);
-    const F64x2 m10 = splat(mesh.matrix[3]), m11 = splat(mesh.matrix[4]), m12 = splat(mesh.matrix[5]);
+    const double* m = mesh.matrix;
+    const F64x2 m00 = splat(m[0]), m01 = splat(m[1]), m02 = splat(m[2]);
+    const F64x2 m10 = splat(m[3]), m11 = splat(m[4]), m12 = splat(m[5]);
     for (; c + 2 <= nodes; c += 2) {
       F64x2 a, b;
       std::memcpy(&a, row + 2 * c, sizeof a);

@@ -100,7 +100,10 @@ class GridMaker {
   // Offsets around the edge tolerance and a few ulps.
   double nudge(double v) {
     switch (integer(0, 6)) {
-      case 0: return v + std::vector<double>{1e-13, -1e-13, 5e-13, -5e-13, 2e-12, -2e-12}[integer(0, 5)];
+      case 0: {
+        const double nudges[] = {1e-13, -1e-13, 5e-13, -5e-13, 2e-12, -2e-12};
+        return v + nudges[integer(0, 5)];
+      }
       case 1: return std::nextafter(v, chance(0.5) ? 1e300 : -1e300);
       default: return v;
     }
