@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "render/prepare_pass.hpp"
+#include "render/check_pass.hpp"
 #include "render/render_records.hpp"
 
 namespace quadlite {
@@ -115,7 +115,6 @@ struct Image {
     target.width = cols;
     target.row_stride = 4 * static_cast<std::int64_t>(cols);
     target.col_stride = 4;
-    target.channel_stride = 1;
   }
   std::uint64_t opaque_pixels() const {
     std::uint64_t n = 0;
