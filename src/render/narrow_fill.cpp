@@ -16,15 +16,6 @@ namespace {
 
 constexpr int kRowsPerMask = 8;
 
-// Bit k set when lane k of a comparison result is true.
-inline unsigned lane_bits(I64x2 m) {
-#if defined(__SSE2__)
-  return static_cast<unsigned>(_mm_movemask_pd(_mm_castsi128_pd(reinterpret_cast<__m128i>(m))));
-#else
-  return static_cast<unsigned>((m[0] & 1) | (m[1] & 2));
-#endif
-}
-
 // A box at most 2 * kPairs columns wide (the box's own columns are masked
 // in), two columns to a vector: a row costs one subtraction and two
 // comparisons per edge and column. The coverage of up to 8 rows is gathered

@@ -51,7 +51,20 @@ inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t b
       _mm_stream_si128(line + 3, four);
     }
   }
-  for (; n >= 4; n -= 4, p += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), four);
+  // The last four pixels as one store that may overlap the one before, and
+  // runs of two or three as two overlapping pairs: no loop over the tail.
+  if (n >= 4) {
+    std::uint8_t* const last = p + 4 * (n - 4);
+    for (; p < last; p += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), four);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), four);
+    return;
+  }
+  if (n >= 2) {
+    const std::uint64_t two = colour | std::uint64_t{colour} << 32;
+    std::memcpy(p, &two, 8);
+    std::memcpy(p + 4 * (n - 2), &two, 8);
+    return;
+  }
 #else
   (void)stream;
 #endif
