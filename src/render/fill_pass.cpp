@@ -40,6 +40,8 @@ void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<Task
   const int lanes = widest_lanes();
   PreparedQuad q;
   const auto draw_next = [&](QuadCursor& at) {
+    // A quad found non-finite here was changed by another thread since the
+    // check pass; it is left out rather than drawn to the image edge.
     if (prepare_next(mesh, map, own, at, q) == QuadFate::drawn)
       fill_quad(q, q.y0, q.y1, target, lanes);
   };

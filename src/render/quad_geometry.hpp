@@ -47,7 +47,10 @@ QUADLITE_INLINE F64x2 map_node(const DeviceMap& d, const double* node) {
   return (d.cx * node[0] + d.cy * node[1]) + d.ct;
 }
 
-QUADLITE_INLINE bool finite_point(F64x2 p) { return all_lanes((p - p) == splat(0.0)); }  // NaN, inf fail
+// Both points finite: p - p is 0 for a finite p and NaN otherwise.
+QUADLITE_INLINE bool finite_points(F64x2 p, F64x2 q) {
+  return all_lanes(((p - p) + (q - q)) == splat(0.0));
+}
 
 // The quad's pixel box clipped to `clip`, from the least and greatest (x, y)
 // of its vertices: lower_bound_px of the least, upper_bound_px of the
@@ -182,7 +185,10 @@ enum class Vertices { transparent, finite, not_finite };
 
 // P0..P3 of the cursor's quad (nodes (r,c), (r+1,c), (r+1,c+1), (r,c+1))
 // unless the quad is transparent, and whether all are finite; moves the
-// cursor on.
+// cursor on. Every pass checks the points it maps, even after an earlier
+// pass found them finite: the caller's arrays may be written by another
+// thread while the interpreter lock is released, and a non-finite vertex
+// would send the fill out to the image edge.
 QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
                                 F64x2 v[4]) {
   if (transparent(at.colour)) {
@@ -196,13 +202,13 @@ QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& 
   if (!at.left_known) {
     at.p0 = map_node(map, at.node);
     at.p1 = map_node(map, below);
-    finite = finite_point(at.p0) && finite_point(at.p1);
+    finite = finite_points(at.p0, at.p1);
   }
   v[0] = at.p0;
   v[1] = at.p1;
   v[2] = map_node(map, below + 2);
   v[3] = map_node(map, at.node + 2);
-  finite = finite && finite_point(v[2]) && finite_point(v[3]);
+  finite = finite & finite_points(v[2], v[3]);
   at.p0 = v[3];
   at.p1 = v[2];
   at.left_known = finite;

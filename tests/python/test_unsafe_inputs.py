@@ -111,3 +111,78 @@ class TestTargetExtent:
         assert quadlite.draw_quad_mesh(host, *args) == "host drew"
         assert len(host.calls) == 1
         assert np.array_equal(block, before)
+
+
+class TestCoordinatesSpoiledDuringTheCall:
+    """Another thread writes NaN or infinity into the nodes while a call draws.
+
+    The caller's program has a data race, so the picture may mix old and new
+    geometry, but no quad may be drawn from a non-finite vertex: such a quad
+    would fill out to the image border.
+    """
+
+    SIZE = 400
+    CELLS = 400
+
+    def _mesh(self):
+        # 400 x 400 cells of half a pixel, turned by 3 degrees about the
+        # image centre: the mesh covers the middle 200 x 200 pixels or so.
+        t = np.linspace(-100.0, 100.0, self.CELLS + 1)
+        xs, ys = np.meshgrid(t, t)
+        a = np.radians(3.0)
+        centre = self.SIZE / 2
+        nodes = np.stack([centre + np.cos(a) * xs - np.sin(a) * ys,
+                          centre + np.sin(a) * xs + np.cos(a) * ys], axis=-1)
+        return np.ascontiguousarray(nodes)
+
+    def _draw(self, target, coords):
+        host = standin_host.HostMethod(target)
+        args = standin_host.mesh_args(target, coords, np.array([[0.2, 0.6, 0.9, 1.0]]))
+        result = quadlite.draw_quad_mesh(host, *args)
+        return result, host
+
+    def test_nothing_is_drawn_outside_the_mesh(self):
+        import threading
+        import time
+
+        original = self._mesh()
+        target = standin_host.Renderer.new(self.SIZE, self.SIZE)
+        assert self._draw(target, original.copy())[0] is None
+        covered = target.pixels.any(axis=-1)  # every state's quads lie within this
+        unspoiled = target.pixels.copy()
+
+        coords = original.copy()
+        flat = coords.reshape(-1)  # the very memory the call reads
+        start, stop = threading.Event(), threading.Event()
+        rng = np.random.default_rng(7)
+        spoils = np.array([np.nan, np.inf, -np.inf])
+
+        def spoil():
+            while not stop.is_set():
+                if not start.wait(0.05):
+                    continue
+                start.clear()
+                time.sleep(rng.uniform(0.0, 0.004))
+                for _ in range(20):
+                    flat[rng.integers(0, flat.size, 8)] = rng.choice(spoils, 8)
+                    time.sleep(0.0002)
+
+        spoiler = threading.Thread(target=spoil, daemon=True)
+        spoiler.start()
+        changed = declined = 0
+        try:
+            for call in range(100):
+                coords[...] = original
+                target.pixels[...] = 0
+                start.set()
+                result, host = self._draw(target, coords)
+                time.sleep(0.008)  # let the spoiler finish its round
+                outside = target.pixels[~covered]
+                assert not outside.any(), f"call {call} drew outside the mesh"
+                declined += result is not None
+                changed += not np.array_equal(target.pixels, unspoiled)
+        finally:
+            stop.set()
+            spoiler.join()
+        # The race must actually have been run: some calls saw spoiled nodes.
+        assert changed + declined > 0
