@@ -22,10 +22,10 @@ namespace {
 // where no edge is positive form one interval P, those where none is
 // negative another, N, and the covered columns are P united with N. Each
 // interval end is found with the same edge test as the per-pixel rule:
-// cut() tests four columns around the estimated crossing, which settles it
-// on almost every row; narrow() searches from the estimate by galloping and
-// bisection when the crossing lies outside them (nearly level edges, huge
-// coordinates).
+// window_spans() tests three columns around each edge's estimated crossing,
+// which settles every bound on almost every row; narrow() searches from the
+// estimate by galloping and bisection when a crossing may lie outside them
+// (nearly level edges, huge coordinates).
 
 // The first column in [lo, hi) where `yes` holds, or hi; `yes` must be false
 // then true along the row. `guess` is where to start looking.
