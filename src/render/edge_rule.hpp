@@ -66,4 +66,16 @@ QUADLITE_INLINE bool covers(const Edges& e, double X, double Y) {
 
 inline bool covers(const Point p[4], double X, double Y) { return covers(edges_of(p), X, Y); }
 
+// covers() for a single centre, edges 0 and 1 in one vector, 2 and 3 in
+// another: the fill's test of a one-pixel box.
+QUADLITE_INLINE bool covers_centre(const Edges& e, double X, double Y) {
+  const F64x2 v01 = row_term(F64x2{e.dx[0], e.dx[1]}, F64x2{e.y[0], e.y[1]}, splat(Y)) -
+                    column_term(F64x2{e.dy[0], e.dy[1]}, F64x2{e.x[0], e.x[1]}, splat(X));
+  const F64x2 v23 = row_term(F64x2{e.dx[2], e.dx[3]}, F64x2{e.y[2], e.y[3]}, splat(Y)) -
+                    column_term(F64x2{e.dy[2], e.dy[3]}, F64x2{e.x[2], e.x[3]}, splat(X));
+  const I64x2 positive = clearly_positive(v01) | clearly_positive(v23);
+  const I64x2 negative = clearly_negative(v01) | clearly_negative(v23);
+  return !((positive[0] | positive[1]) && (negative[0] | negative[1]));
+}
+
 }  // namespace quadlite

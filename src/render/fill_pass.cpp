@@ -10,8 +10,8 @@ void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
   if (first >= last) return;
   const Edges e = edges_of(q.p);
   const std::int64_t width = std::int64_t{q.x1} - q.x0;
-  if (width == 1 && last - first == 1) {  // one pixel: the plain rule is cheapest
-    if (covers(e, pixel_centre(q.x0), pixel_centre(first)))
+  if (width == 1 && last - first == 1) {  // one pixel: the plain test is cheapest
+    if (covers_centre(e, pixel_centre(q.x0), pixel_centre(first)))
       std::memcpy(buffer_row(target, first) + std::int64_t{q.x0} * target.col_stride, &q.colour,
                   4);
     return;
