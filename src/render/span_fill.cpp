@@ -263,7 +263,8 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
     }
   }
   if (fixed.empty()) return;
-  const EdgePairs pairs = pairs_of(e);
+  EdgePairs pairs;
+  if (slants > 0) pairs = pairs_of(e);
   const bool stream = hi - lo >= kStreamedRun && streams(target);
 
   for (std::int32_t i = first; i < last; ++i) {
