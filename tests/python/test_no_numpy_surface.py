@@ -4,7 +4,9 @@ Plain unittest so that it runs on an interpreter that has neither numpy nor
 pytest; it uses no numpy and no stand-in host. Renderers are bytearray
 subclasses with a drawing method: enough for every step before the arrays.
 """
+import ast
 import glob
+import importlib.metadata
 import importlib.util
 import os
 import re
@@ -72,6 +74,20 @@ class ModuleTest(unittest.TestCase):
     def test_surface(self):
         self.assertEqual(set(vars(quadlite)) - STANDARD_ATTRIBUTES, {"draw_quad_mesh"})
         self.assertTrue(callable(quadlite.draw_quad_mesh))
+
+    def test_type_stub_covers_the_surface(self):
+        # Shipped as a stub-only package: type checkers ignore a lone .pyi
+        # beside a single-file module in site-packages.
+        try:
+            files = importlib.metadata.files("quadlite") or []
+        except importlib.metadata.PackageNotFoundError:
+            self.skipTest("quadlite is not installed as a distribution")
+        shipped = {str(f): f for f in files}
+        self.assertIn("quadlite-stubs/py.typed", shipped)
+        stub = ast.parse(shipped["quadlite-stubs/__init__.pyi"].read_text())
+        self.assertEqual(ast.get_docstring(stub), quadlite.__doc__)
+        functions = {node.name for node in stub.body if isinstance(node, ast.FunctionDef)}
+        self.assertEqual(functions, set(vars(quadlite)) - STANDARD_ATTRIBUTES)
 
     def test_built_for_this_interpreter(self):
         self.assertIn("cpython-%d%d" % sys.version_info[:2], os.path.basename(quadlite.__file__))
