@@ -12,7 +12,8 @@ Times are medians of several runs.
 
     python bench/bench_mesh.py [--runs N] [--out DIR] [--only NAME ...]
 
-Writes DIR/bench.json and DIR/bench.png (DIR defaults to out/).
+Writes DIR/bench.json and the chart DIR/bench.svg, with a PNG copy
+DIR/bench.png where cairosvg is installed (DIR defaults to out/).
 """
 import argparse
 import json
@@ -394,44 +395,65 @@ def print_table(results):
             print(f"{r['name']:<12} target ({r['target']['text']}): {met}")
 
 
+CHART_SERIES = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host")]
+CHART_HEIGHT = 450
+
+
 def draw_chart(results, path):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    """Writes the chart as SVG to path: the speed-ups (log scale) beside the
+    fraction of the bandwidth bound, two pygal charts side by side."""
+    import math
+
+    import pygal
+    from pygal.colors import lighten
 
     names = [r["name"] for r in results]
-    series = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host")]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5),
-                                      gridspec_kw={"width_ratios": [3, 1.4]})
-    from matplotlib.patches import Patch
+    style = pygal.style.CleanStyle
+    # No script: pygal's default one is fetched from the web.
+    common = dict(height=CHART_HEIGHT, js=[], legend_at_bottom=True, x_label_rotation=30,
+                  style=style)
+    speedups = [r["speedup"][key] for key, _ in CHART_SERIES for r in results]
+    decades = [10.0 ** k for k in range(math.floor(math.log10(min(min(speedups), 1))),
+                                        math.ceil(math.log10(max(speedups) * 1.2)) + 1)]
+    speed = pygal.Bar(width=760, logarithmic=True, **common,
+                      range=(decades[0], decades[-1]), zero=1, y_labels=decades,
+                      title="quadlite against the alternatives, one run "
+                            "(pale: estimated)",
+                      y_title="speed-up of quadlite (x, log scale)")
+    speed.x_labels = names
+    for (key, label), colour in zip(CHART_SERIES, style.colors):
+        speed.add(label, [{"value": r["speedup"][key],
+                           "label": "estimated" if r[key]["estimated"] else "whole mesh",
+                           "color": lighten(colour, 35) if r[key]["estimated"] else colour}
+                          for r in results])
+    fractions = [r["fraction_of_bound"] for r in results]
+    bound = pygal.Bar(width=340, range=(0, max(1.0, *fractions) * 1.05), **common,
+                      title="fraction of the bandwidth bound",
+                      y_title="bandwidth bound / quadlite time")
+    bound.x_labels = names
+    bound.add("quadlite", fractions)
 
-    width = 0.27
-    xs = np.arange(len(names))
-    handles = []
-    for k, (key, label) in enumerate(series):
-        values = [r["speedup"][key] for r in results]
-        colour = f"C{k}"
-        bars = left.bar(xs + (k - 1) * width, values, width, color=colour)
-        for bar, r in zip(bars, results):
-            if r[key]["estimated"]:
-                bar.set_hatch("//")
-        handles.append(Patch(facecolor=colour, label=label))
-    handles.append(Patch(facecolor="white", edgecolor="black", hatch="//",
-                         label="estimated on a row block"))
-    left.axhline(1.0, color="black", linewidth=0.8)
-    left.set_yscale("log")
-    left.set_xticks(xs, names)
-    left.set_ylabel("speed-up of quadlite (x, log scale)")
-    left.set_title("quadlite against the alternatives, one run")
-    left.legend(handles=handles)
-    right.bar(xs, [r["fraction_of_bound"] for r in results], 0.6, color="tab:gray")
-    right.set_xticks(xs, names, rotation=30)
-    right.set_ylim(0, 1.05)
-    right.set_ylabel("bandwidth bound / quadlite time")
-    right.set_title("fraction of the bandwidth bound")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    panels, x = [], 0
+    for chart in (speed, bound):
+        inner = chart.render(disable_xml_declaration=True)
+        size = f'x="{x}" y="0" width="{chart.config.width}" height="{CHART_HEIGHT}" '
+        panels.append(inner.replace("<svg ", "<svg " + size, 1))
+        x += chart.config.width
+    with open(path, "w") as out:
+        out.write(f'<svg xmlns="http://www.w3.org/2000/svg" '
+                  f'xmlns:xlink="http://www.w3.org/1999/xlink" width="{x}" '
+                  f'height="{CHART_HEIGHT}" viewBox="0 0 {x} {CHART_HEIGHT}">'
+                  f'{"".join(panels)}</svg>\n')
+
+
+def svg_to_png(svg_path, png_path):
+    """A PNG copy through cairosvg; False where cairosvg or cairo is missing."""
+    try:
+        import cairosvg
+        cairosvg.svg2png(url=svg_path, write_to=png_path)
+    except (ImportError, OSError):
+        return False
+    return True
 
 
 def main(argv):
@@ -463,10 +485,14 @@ def main(argv):
     json_path = os.path.join(opts.out, "bench.json")
     with open(json_path, "w") as out:
         json.dump(report, out, indent=2)
+    svg_path = os.path.join(opts.out, "bench.svg")
+    draw_chart(results, svg_path)
+    written = [json_path, svg_path]
     png_path = os.path.join(opts.out, "bench.png")
-    draw_chart(results, png_path)
+    if svg_to_png(svg_path, png_path):
+        written.append(png_path)
     print(f"\nload average {load_before[0]:.2f} before, {load_after[0]:.2f} after; "
-          f"wrote {json_path} and {png_path}")
+          f"wrote {', '.join(written)}")
     return 0
 
 
