@@ -2,42 +2,90 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
 
-PY311 := /usr/bin/python3
 PY312 := $(shell pyenv prefix 3.12.1 2>/dev/null || echo $$HOME/.pyenv/versions/3.12.1)/bin/python3.12
+SYSTEM_PY := /usr/bin/python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 comma := ,
 MESON_SETUP = if [ -f $(1)/build.ninja ]; then :; else meson setup $(1) $(2); fi
+# -qq: pip's notes on this machine's index settings stay out of the logs.
+PIP = $(1)/bin/python -m pip -qq
 
-.PHONY: deps build module module-py312 native test test-cpp test-sanitizers test-python \
-        test-py312 demo bench fuzz memcheck clean fuzz-build test-fuzz-corpus
+.PHONY: deps build module native test test-cpp test-sanitizers test-python test-numpy1 \
+        test-no-numpy test-debian demo bench fuzz memcheck clean fuzz-build test-fuzz-corpus
 
 deps:
 	@tools/install-deps.sh build
 
-$(VPY): | deps
-	$(PY311) -m venv --system-site-packages $(VENV)
+# The module's wheel for CPython 3.12: built once by pip in an isolated build
+# environment (the build requirements of pyproject.toml, from PyPI) and
+# installed into every 3.12 leg. build/cp312 keeps meson's build tree.
+WHEEL_DIR := build/wheel
+WHEEL_STAMP := $(WHEEL_DIR)/.built
+WHEEL = $(wildcard $(WHEEL_DIR)/quadlite-*.whl)
+MODULE_INPUTS := $(shell find src -type f) meson.build meson_options.txt pyproject.toml
 
-# The module, installed into the venv with pip from the source tree.
-module: deps $(VPY)
-	@mkdir -p build
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --no-index \
-	    --config-settings=builddir=build/py311 .
+$(WHEEL_STAMP): $(MODULE_INPUTS) | deps
+	@tools/venv.sh $(VENV) $(PY312)
+	rm -rf $(WHEEL_DIR)
+	$(call PIP,$(VENV)) wheel --no-deps --wheel-dir $(WHEEL_DIR) \
+	    --config-settings=builddir=build/cp312 .
+	touch $@
 
-# The same sources for CPython 3.12 (no numpy there).
-module-py312: deps
-	@if [ -x "$(PY312)" ]; then \
-	  $(call MESON_SETUP,build/py312,-Dpython=$(PY312)) && meson compile -C build/py312; \
-	else echo "warning: $(PY312) not found; skipping the CPython 3.12 build"; fi
+# Installs the wheel into venv $(1) with extras $(2) and requirements $(3);
+# the wheel's version stays the same from one build to the next.
+INSTALL_WHEEL = $(call PIP,$(1)) uninstall -y quadlite && \
+    $(call PIP,$(1)) install "$(WHEEL)$(2)" $(3)
+
+# 1. Primary leg: pyenv's CPython 3.12, the latest numpy 2.x and the test
+#    tools from PyPI. .venv/bin/python is the project's interpreter.
+$(VENV)/.test-deps: $(WHEEL_STAMP) pyproject.toml
+	@tools/venv.sh $(VENV) $(PY312)
+	$(call INSTALL_WHEEL,$(VENV),[test],'numpy>=2$(comma)<3')
+	touch $@
+
+$(VENV)/.demo-deps: $(VENV)/.test-deps
+	$(call PIP,$(VENV)) install "$(WHEEL)[demo]"
+	touch $@
+
+$(VENV)/.bench-deps: $(VENV)/.test-deps
+	$(call PIP,$(VENV)) install "$(WHEEL)[bench]"
+	touch $@
+
+# 2. The same wheel with numpy 1.x.
+NUMPY1_VENV := build/venv-numpy1
+$(NUMPY1_VENV)/.test-deps: $(WHEEL_STAMP) pyproject.toml
+	@tools/venv.sh $(NUMPY1_VENV) $(PY312)
+	$(call INSTALL_WHEEL,$(NUMPY1_VENV),[test],'numpy>=1.26$(comma)<2')
+	touch $@
+
+# 3. The same wheel without numpy (and without its declared dependencies).
+NO_NUMPY_VENV := build/venv-no-numpy
+$(NO_NUMPY_VENV)/.installed: $(WHEEL_STAMP)
+	@tools/venv.sh $(NO_NUMPY_VENV) $(PY312)
+	$(call INSTALL_WHEEL,$(NO_NUMPY_VENV),,--no-deps)
+	touch $@
+
+# 4. Distribution leg: Debian's own interpreter, numpy, pybind11 and
+#    meson-python (tools/install-deps.sh build), without build isolation.
+DEBIAN_VENV := build/venv-debian
+$(DEBIAN_VENV)/.installed: $(MODULE_INPUTS) | deps
+	@tools/venv.sh $(DEBIAN_VENV) $(SYSTEM_PY) --system-site-packages
+	$(call PIP,$(DEBIAN_VENV)) install --no-build-isolation --no-deps --no-index \
+	    --force-reinstall --config-settings=builddir=build/debian .
+	touch $@
+
+module: $(VENV)/.test-deps
 
 # The C++ core with its GoogleTest suites and micro-benchmarks.
 native: deps
 	@$(call MESON_SETUP,build/native,-Dmodule=disabled -Dtests=enabled -Dbenchmarks=enabled)
 	meson compile -C build/native
 
-build: module module-py312 native
+build: module native
 
-test: build test-cpp test-sanitizers test-fuzz-corpus test-python test-py312 memcheck
+test: build test-cpp test-sanitizers test-fuzz-corpus test-debian test-python test-numpy1 test-no-numpy \
+      memcheck
 
 test-cpp: native
 	meson test -C build/native --print-errorlogs
@@ -51,13 +99,22 @@ test-sanitizers: deps
 	meson compile -C build/tsan
 	TSAN_OPTIONS=halt_on_error=1 meson test -C build/tsan --print-errorlogs pool render_job
 
-test-python: module
-	$(VPY) -m pytest tests/python -q
+# The Python legs. Each prints a header line naming its interpreter, numpy and
+# pybind11 (tools/run-leg.sh).
+LEG = tools/run-leg.sh
+NO_NUMPY_SUITE = -m unittest discover -s tests/python -p 'test_no_numpy*.py'
 
-test-py312: module-py312
-	@if [ -x "$(PY312)" ]; then \
-	  PYTHONPATH=build/py312/src/module $(PY312) -m unittest discover -s tests/python -p 'test_no_numpy*.py' -v; \
-	fi
+test-python: $(VENV)/.test-deps
+	$(LEG) $(VENV) build/cp312 -m pytest tests/python -q
+
+test-numpy1: $(NUMPY1_VENV)/.test-deps
+	$(LEG) $(NUMPY1_VENV) build/cp312 -m pytest tests/python -q
+
+test-no-numpy: $(NO_NUMPY_VENV)/.installed
+	$(LEG) $(NO_NUMPY_VENV) build/cp312 $(NO_NUMPY_SUITE)
+
+test-debian: $(DEBIAN_VENV)/.installed
+	$(LEG) $(DEBIAN_VENV) build/debian -m pytest tests/python -q
 
 # The libFuzzer harness of the render job, under ASan+UBSan, built with clang
 # in a build directory of its own.
@@ -84,20 +141,21 @@ fuzz: fuzz-build
 	    -artifact_prefix=build/fuzz-artifacts/ build/fuzz-corpus tests/fuzz/corpus
 
 # A subset of the Python tests under valgrind's memcheck (every call path,
-# the buffer exporters, the chain, the property tests); fails on any memcheck
-# error or definite leak with a quadlite frame in its stack.
+# the buffer exporters, the chain, the property tests), on the primary leg;
+# fails on any memcheck error or definite leak with a quadlite frame in its
+# stack.
 MEMCHECK_TESTS ?= tests/python/test_lifetime.py::test_repeated_calls_leave_reference_counts_unchanged \
     tests/python/test_raw_buffer_exporters.py tests/python/test_surface.py \
     tests/python/test_chain.py tests/python/test_unsafe_inputs.py tests/python/test_properties.py
 
-memcheck: module
+memcheck: $(VENV)/.test-deps
 	@tools/install-deps.sh memcheck
-	$(PY311) tests/memcheck/memcheck.py build/memcheck $(VPY) $(MEMCHECK_TESTS)
+	$(VPY) tests/memcheck/memcheck.py build/memcheck $(VPY) $(MEMCHECK_TESTS)
 
-demo: module
+demo: $(VENV)/.demo-deps
 	$(VPY) examples/demo.py
 
-bench: build
+bench: native $(VENV)/.bench-deps
 	@tools/install-deps.sh bench
 	@if [ -x build/native/bench/quadlite_bench ]; then build/native/bench/quadlite_bench; fi
 	$(VPY) bench/bench_mesh.py

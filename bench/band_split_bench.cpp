@@ -7,7 +7,7 @@
 
 #include "bench_scenes.hpp"
 #include "render/fill_pass.hpp"
-#include "render/prepare_pass.hpp"
+#include "render/check_pass.hpp"
 #include "render/render_job.hpp"
 #include "render/band_index.hpp"
 
@@ -21,12 +21,12 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The index for `bands` bands over `tasks` prepare tasks, as the job builds it.
+// The index for `bands` bands over `tasks` check tasks, as the job builds it.
 std::vector<TaskBands> band_index(const Scene& s, std::uint64_t tasks, const BandSplit& split) {
   std::vector<TaskBands> index(split.bands > 1 ? tasks : 0);
   std::atomic<bool> finite{true};
   for (std::uint64_t t = 0; t < tasks; ++t)
-    check_task(s.mesh(), s.clip(), t, tasks, finite, split, index.empty() ? nullptr : &index[t]);
+    check_and_index(s.mesh(), s.clip(), t, tasks, finite, split, index.empty() ? nullptr : &index[t]);
   return index;
 }
 
@@ -42,11 +42,11 @@ void fill_split_8_bands(benchmark::State& state, const Scene* s) {
   double one_band = 0, eight_bands = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
-    fill_band_from_mesh(s->mesh(), s->clip(), no_index, one, 0, image.target);
+    fill_band(s->mesh(), s->clip(), no_index, one, 0, image.target);
     one_band += seconds_since(start);
     start = std::chrono::steady_clock::now();
     for (std::uint64_t b = 0; b < kBands; ++b)
-      fill_band_from_mesh(s->mesh(), s->clip(), index, split, b, image.target);
+      fill_band(s->mesh(), s->clip(), index, split, b, image.target);
     const double t = seconds_since(start);
     eight_bands += t;
     state.SetIterationTime(t);
@@ -57,7 +57,7 @@ void fill_split_8_bands(benchmark::State& state, const Scene* s) {
       s->quads() + static_cast<std::uint64_t>(s->rows) * s->cols / 16 >= kPoolWorthwhile;
 }
 
-// The prepare pass with the index for 8 bands, against none, per quad.
+// The check pass with the index for 8 bands, against none, per quad.
 void prepare_index_8_bands(benchmark::State& state, const Scene* s) {
   const BandSplit split{0, s->rows, kBands};
   for (auto _ : state) benchmark::DoNotOptimize(band_index(*s, kBands, split).data());

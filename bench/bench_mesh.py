@@ -5,8 +5,6 @@ Each workload is drawn, on the same data in the same run, by
   PIL loop     a Python loop over Pillow's ImageDraw.polygon,
   OpenCV loop  a Python loop over cv2.fillConvexPoly,
   numpy host   the stand-in host's own method (the numpy reference drawing),
-  numpy grid   for rectilinear meshes only, a vectorised numpy drawing that
-               maps pixel centres to cells by np.searchsorted on the axes,
 and compared with the bandwidth bound, a numpy fill of the same image.
 Alternatives that would take long on a big mesh are timed on a contiguous
 block of mesh rows and scaled per quad; such numbers are marked "est.".
@@ -14,7 +12,8 @@ Times are medians of several runs.
 
     python bench/bench_mesh.py [--runs N] [--out DIR] [--only NAME ...]
 
-Writes DIR/bench.json and DIR/bench.png (DIR defaults to out/).
+Writes DIR/bench.json and the chart DIR/bench.svg, with a PNG copy
+DIR/bench.png where cairosvg is installed (DIR defaults to out/).
 """
 import argparse
 import json
@@ -39,8 +38,7 @@ FULL_COMPARE_QUADS = 300_000
 
 
 class Workload:
-    def __init__(self, name, title, coords, colours, matrix, size, calls=1,
-                 rectilinear=False):
+    def __init__(self, name, title, coords, colours, matrix, size, calls=1):
         self.name = name
         self.title = title
         self.coords = coords          # (H+1, W+1, 2) data coordinates
@@ -48,7 +46,6 @@ class Workload:
         self.matrix = matrix          # 3x3 affine, data -> device pixels
         self.rows = self.cols = size  # target image
         self.calls = calls            # draws per timed run (tiny workloads)
-        self.rectilinear = rectilinear  # x by mesh column, y by mesh row
 
     @property
     def mesh_height(self):
@@ -68,7 +65,7 @@ class Workload:
         return Workload(self.name, self.title,
                         np.ascontiguousarray(self.coords[first:first + count + 1]),
                         np.ascontiguousarray(self.colours[first * w:(first + count) * w]),
-                        self.matrix, self.rows, rectilinear=self.rectilinear)
+                        self.matrix, self.rows)
 
 
 def random_colours(rng, count, transparent_share=0.0):
@@ -90,14 +87,11 @@ def workloads():
     rng = np.random.default_rng(6)
     out = [
         Workload("heatmap", "512x512 heat map, 4 px cells, 10% transparent, 2048^2",
-                 grid(512, 512), random_colours(rng, 512 * 512, 0.1), scale(4.0), 2048,
-                 rectilinear=True),
+                 grid(512, 512), random_colours(rng, 512 * 512, 0.1), scale(4.0), 2048),
         Workload("subpixel", "2000x2000 sub-pixel cells on 1000^2",
-                 grid(2000, 2000), random_colours(rng, 2000 * 2000), scale(0.5), 1000,
-                 rectilinear=True),
+                 grid(2000, 2000), random_colours(rng, 2000 * 2000), scale(0.5), 1000),
         Workload("cells64", "64x64 cells of 64x64 px on 4096^2",
-                 grid(64, 64), random_colours(rng, 64 * 64), scale(64.0), 4096,
-                 rectilinear=True),
+                 grid(64, 64), random_colours(rng, 64 * 64), scale(64.0), 4096),
     ]
     n = 1000
     theta = np.linspace(0.0, 2.0 * np.pi, n + 1)
@@ -108,8 +102,25 @@ def workloads():
     out.append(Workload("curvilinear", "1000x1000 swirled polar mesh on 2000^2",
                         polar, random_colours(rng, n * n), scale(980.0, 1000.0, 1000.0), 2000))
     out.append(Workload("small", "10x10 cells of 10 px on 100^2 (per-call overhead)",
-                        grid(10, 10), random_colours(rng, 100), scale(10.0), 100, calls=200,
-                        rectilinear=True))
+                        grid(10, 10), random_colours(rng, 100), scale(10.0), 100, calls=200))
+    out.extend(rotated_grids(rng))
+    return out
+
+
+def rotated_grids(rng, size=4096):
+    """Square cells of `cell` px turned by `degrees` about the image centre, covering it."""
+    out = []
+    for cell in (7, 14, 28, 56):
+        n = size // cell
+        for degrees in (10, 30, 45):
+            t = np.radians(degrees)
+            c, s = np.cos(t) * cell, np.sin(t) * cell
+            half = n / 2.0
+            matrix = np.array([[c, -s, size / 2 - (c - s) * half],
+                               [s, c, size / 2 - (s + c) * half], [0.0, 0.0, 1.0]])
+            out.append(Workload(f"rot{cell}_{degrees}",
+                                f"{n}x{n} cells of {cell} px turned {degrees} deg on {size}^2",
+                                grid(n, n), random_colours(rng, n * n), matrix, size))
     return out
 
 
@@ -160,34 +171,38 @@ def opencv_loop(wl):
     return run
 
 
-def numpy_grid(wl):
-    """A vectorised numpy drawing of a rectilinear mesh, ready to run.
+def rectilinear(wl):
+    """Whether every cell is an axis-aligned rectangle, with x from the first row's nodes
+    and y from the first column's."""
+    m, c = wl.matrix, wl.coords
+    return (m[0, 1] == 0 and m[1, 0] == 0 and np.all(c[..., 0] == c[:1, :, 0])
+            and np.all(c[..., 1] == c[:, :1, 1]))
 
-    Pixel centres are mapped to cells by np.searchsorted on the device x of the
-    first row's nodes and the device y of the first column's (a centre on a
-    shared edge goes to the later cell), and the packed colours are gathered
-    with a single fancy index; transparent cells leave the image alone.
-    """
+
+def numpy_grid(wl):
+    """What a numpy user writes for a heat map, ready to run: each pixel centre looked up
+    in the cell edges with searchsorted, the packed colours gathered with one fancy index
+    (a centre on a shared edge goes to the later cell). Rectilinear meshes only."""
     image = np.zeros((wl.rows, wl.cols, 4), np.uint8)
-    words = image.view(np.uint32).reshape(wl.rows, wl.cols)
+    words = image.reshape(wl.rows, wl.cols * 4).view(np.uint32)
 
     def run():
         m, c = wl.matrix, wl.coords
-        xs = m[0, 0] * c[0, :, 0] + m[0, 1] * c[0, :, 1] + m[0, 2]
-        ys = m[1, 0] * c[:, 0, 0] + m[1, 1] * c[:, 0, 1] + m[1, 2]
-        w, h = len(xs) - 1, len(ys) - 1
-        col = np.searchsorted(xs, np.arange(wl.cols) + 0.5, side="right") - 1
-        # buffer row k is device row rows - 1 - k
-        row = np.searchsorted(ys, np.arange(wl.rows - 1, -1, -1) + 0.5, side="right") - 1
+        xs = m[0, 0] * c[0, :, 0] + m[0, 2]
+        ys = m[1, 1] * c[:, 0, 1] + m[1, 2]
         rgb = np.round(np.clip(wl.colours[:, :3], 0.0, 1.0) * 255.0).astype(np.uint32)
         packed = rgb[:, 0] | rgb[:, 1] << 8 | rgb[:, 2] << 16 | np.uint32(0xFF000000)
-        packed[wl.colours[:, 3] == 0.0] = 0  # no drawn colour packs to 0
-        col_ok = (col >= 0) & (col < w)
-        row_ok = (row >= 0) & (row < h)
-        cell = (np.clip(row, 0, h - 1)[:, None] * w + np.clip(col, 0, w - 1)[None, :]) \
-            % len(packed)
-        values = packed[cell]
-        np.copyto(words, values, where=(values != 0) & row_ok[:, None] & col_ok[None, :])
+        packed = np.resize(packed, wl.quads)
+        visible = np.resize(wl.colours[:, 3] != 0.0, wl.quads)
+        col = np.searchsorted(xs, np.arange(wl.cols) + 0.5, side="right") - 1
+        row = np.searchsorted(ys, np.arange(wl.rows) + 0.5, side="right") - 1
+        col_ok = (col >= 0) & (col < wl.mesh_width)
+        row_ok = (row >= 0) & (row < wl.mesh_height)
+        cell = np.clip(row, 0, wl.mesh_height - 1)[:, None] * wl.mesh_width + \
+            np.clip(col, 0, wl.mesh_width - 1)[None, :]
+        drawn = row_ok[:, None] & col_ok[None, :] & visible[cell]
+        device = words[::-1]  # device row 0 is the last buffer row
+        device[drawn] = packed[cell[drawn]]
     return run
 
 
@@ -292,7 +307,7 @@ def run_workload(wl, runs):
         "opencv": opencv_loop,
         "numpy_host": host_method,
     }
-    if wl.rectilinear:
+    if rectilinear(wl):
         alternatives["numpy_grid"] = numpy_grid
     slow_runs = max(3, runs // 2)
     for key, make_drawing in alternatives.items():
@@ -313,7 +328,9 @@ def run_workload(wl, runs):
     result["ns_per_quad"] = ms * 1e6 / wl.quads
     result["ns_per_painted_pixel"] = ms * 1e6 / painted if painted else None
     result["speedup"] = {key: result[key]["ms"] / ms for key in alternatives}
-    result["speedup"]["best_alternative"] = min(result[k]["ms"] for k in alternatives) / ms
+    best = min(alternatives, key=lambda k: result[k]["ms"])
+    result["best_alternative"] = best
+    result["speedup"]["best_alternative"] = result[best]["ms"] / ms
     result["fraction_of_bound"] = result["bandwidth_bound"]["ms"] / ms
     return result
 
@@ -331,6 +348,12 @@ TARGETS = {
     "curvilinear": ("at least 25x the OpenCV loop", lambda r: r["speedup"]["opencv"] >= 25),
     "small": ("at most 40 us per call", lambda r: r["quadlite"]["ms"] <= 0.040),
 }
+for _cell in (7, 14, 28, 56):
+    for _degrees in (10, 30, 45):
+        TARGETS[f"rot{_cell}_{_degrees}"] = (
+            "at least 5x the OpenCV loop" + (", within 4x of the bound" if _cell >= 28 else ""),
+            lambda r, c=_cell: r["speedup"]["opencv"] >= 5 and
+            (c < 28 or r["fraction_of_bound"] >= 0.25))
 
 
 def check_targets(results):
@@ -347,21 +370,18 @@ def fmt_ms(entry):
 
 def print_table(results):
     head = (f"{'workload':<12}{'quads':>10}{'painted px':>12}{'quadlite ms':>13}{'ns/quad':>9}"
-            f"{'ns/px':>8}{'PIL ms':>14}{'OpenCV ms':>14}{'numpy host ms':>16}"
-            f"{'numpy grid ms':>15}{'bound ms':>10}"
-            f"{'xPIL':>8}{'xOpenCV':>9}{'xhost':>8}{'xgrid':>8}{'xbest':>8}{'of bound':>10}")
+            f"{'ns/px':>8}{'PIL ms':>14}{'OpenCV ms':>14}{'numpy host ms':>16}{'bound ms':>10}"
+            f"{'xPIL':>8}{'xOpenCV':>9}{'xhost':>8}{'xbest':>8}{'of bound':>10}")
     print(head)
     print("-" * len(head))
     for r in results:
         ns_px = f"{r['ns_per_painted_pixel']:.2f}" if r["ns_per_painted_pixel"] else "-"
         sp = r["speedup"]
-        grid_ms = fmt_ms(r["numpy_grid"]) if "numpy_grid" in r else "-"
-        x_grid = f"{sp['numpy_grid']:.1f}" if "numpy_grid" in sp else "-"
         print(f"{r['name']:<12}{r['quads']:>10}{r['painted_pixels']:>12}"
               f"{fmt_ms(r['quadlite']):>13}{r['ns_per_quad']:>9.1f}{ns_px:>8}"
               f"{fmt_ms(r['pil']):>14}{fmt_ms(r['opencv']):>14}{fmt_ms(r['numpy_host']):>16}"
-              f"{grid_ms:>15}{r['bandwidth_bound']['ms']:>10.3f}"
-              f"{sp['pil']:>8.1f}{sp['opencv']:>9.1f}{sp['numpy_host']:>8.1f}{x_grid:>8}"
+              f"{r['bandwidth_bound']['ms']:>10.3f}"
+              f"{sp['pil']:>8.1f}{sp['opencv']:>9.1f}{sp['numpy_host']:>8.1f}"
               f"{sp['best_alternative']:>8.1f}{r['fraction_of_bound']:>10.2f}")
     print()
     for r in results:
@@ -377,44 +397,65 @@ def print_table(results):
             print(f"{r['name']:<12} target ({r['target']['text']}): {met}")
 
 
+CHART_SERIES = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host")]
+CHART_HEIGHT = 450
+
+
 def draw_chart(results, path):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    """Writes the chart as SVG to path: the speed-ups (log scale) beside the
+    fraction of the bandwidth bound, two pygal charts side by side."""
+    import math
+
+    import pygal
+    from pygal.colors import lighten
 
     names = [r["name"] for r in results]
-    series = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host")]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5),
-                                      gridspec_kw={"width_ratios": [3, 1.4]})
-    from matplotlib.patches import Patch
+    style = pygal.style.CleanStyle
+    # No script: pygal's default one is fetched from the web.
+    common = dict(height=CHART_HEIGHT, js=[], legend_at_bottom=True, x_label_rotation=30,
+                  style=style)
+    speedups = [r["speedup"][key] for key, _ in CHART_SERIES for r in results]
+    decades = [10.0 ** k for k in range(math.floor(math.log10(min(min(speedups), 1))),
+                                        math.ceil(math.log10(max(speedups) * 1.2)) + 1)]
+    speed = pygal.Bar(width=760, logarithmic=True, **common,
+                      range=(decades[0], decades[-1]), zero=1, y_labels=decades,
+                      title="quadlite against the alternatives, one run "
+                            "(pale: estimated)",
+                      y_title="speed-up of quadlite (x, log scale)")
+    speed.x_labels = names
+    for (key, label), colour in zip(CHART_SERIES, style.colors):
+        speed.add(label, [{"value": r["speedup"][key],
+                           "label": "estimated" if r[key]["estimated"] else "whole mesh",
+                           "color": lighten(colour, 35) if r[key]["estimated"] else colour}
+                          for r in results])
+    fractions = [r["fraction_of_bound"] for r in results]
+    bound = pygal.Bar(width=340, range=(0, max(1.0, *fractions) * 1.05), **common,
+                      title="fraction of the bandwidth bound",
+                      y_title="bandwidth bound / quadlite time")
+    bound.x_labels = names
+    bound.add("quadlite", fractions)
 
-    width = 0.27
-    xs = np.arange(len(names))
-    handles = []
-    for k, (key, label) in enumerate(series):
-        values = [r["speedup"][key] for r in results]
-        colour = f"C{k}"
-        bars = left.bar(xs + (k - 1) * width, values, width, color=colour)
-        for bar, r in zip(bars, results):
-            if r[key]["estimated"]:
-                bar.set_hatch("//")
-        handles.append(Patch(facecolor=colour, label=label))
-    handles.append(Patch(facecolor="white", edgecolor="black", hatch="//",
-                         label="estimated on a row block"))
-    left.axhline(1.0, color="black", linewidth=0.8)
-    left.set_yscale("log")
-    left.set_xticks(xs, names)
-    left.set_ylabel("speed-up of quadlite (x, log scale)")
-    left.set_title("quadlite against the alternatives, one run")
-    left.legend(handles=handles)
-    right.bar(xs, [r["fraction_of_bound"] for r in results], 0.6, color="tab:gray")
-    right.set_xticks(xs, names, rotation=30)
-    right.set_ylim(0, 1.05)
-    right.set_ylabel("bandwidth bound / quadlite time")
-    right.set_title("fraction of the bandwidth bound")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    panels, x = [], 0
+    for chart in (speed, bound):
+        inner = chart.render(disable_xml_declaration=True)
+        size = f'x="{x}" y="0" width="{chart.config.width}" height="{CHART_HEIGHT}" '
+        panels.append(inner.replace("<svg ", "<svg " + size, 1))
+        x += chart.config.width
+    with open(path, "w") as out:
+        out.write(f'<svg xmlns="http://www.w3.org/2000/svg" '
+                  f'xmlns:xlink="http://www.w3.org/1999/xlink" width="{x}" '
+                  f'height="{CHART_HEIGHT}" viewBox="0 0 {x} {CHART_HEIGHT}">'
+                  f'{"".join(panels)}</svg>\n')
+
+
+def svg_to_png(svg_path, png_path):
+    """A PNG copy through cairosvg; False where cairosvg or cairo is missing."""
+    try:
+        import cairosvg
+        cairosvg.svg2png(url=svg_path, write_to=png_path)
+    except (ImportError, OSError):
+        return False
+    return True
 
 
 def main(argv):
@@ -446,10 +487,14 @@ def main(argv):
     json_path = os.path.join(opts.out, "bench.json")
     with open(json_path, "w") as out:
         json.dump(report, out, indent=2)
+    svg_path = os.path.join(opts.out, "bench.svg")
+    draw_chart(results, svg_path)
+    written = [json_path, svg_path]
     png_path = os.path.join(opts.out, "bench.png")
-    draw_chart(results, png_path)
+    if svg_to_png(svg_path, png_path):
+        written.append(png_path)
     print(f"\nload average {load_before[0]:.2f} before, {load_after[0]:.2f} after; "
-          f"wrote {json_path} and {png_path}")
+          f"wrote {', '.join(written)}")
     return 0
 
 

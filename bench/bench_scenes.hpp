@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "render/prepare_pass.hpp"
+#include "render/check_pass.hpp"
 #include "render/render_records.hpp"
 
 namespace quadlite {
@@ -88,6 +88,24 @@ inline Scene curvilinear(std::uint64_t n, std::int32_t size) {
   return s;
 }
 
+// A grid of `cell`-pixel cells turned by `degrees` about the centre of a
+// size x size image, as bench_mesh.py's rotated grids.
+inline Scene rotated(std::uint64_t cell, int degrees, std::int32_t size) {
+  Scene s = grid("rot" + std::to_string(cell) + "_" + std::to_string(degrees),
+                 static_cast<std::uint64_t>(size) / cell, static_cast<std::uint64_t>(size) / cell,
+                 1.0, size, 0.0);
+  const double t = degrees * 3.14159265358979323846 / 180.0;
+  const double c = std::cos(t) * static_cast<double>(cell), n = std::sin(t) * static_cast<double>(cell);
+  const double half = static_cast<double>(s.w) / 2.0;
+  s.matrix[0] = c;
+  s.matrix[1] = -n;
+  s.matrix[2] = size / 2.0 - (c - n) * half;
+  s.matrix[3] = n;
+  s.matrix[4] = c;
+  s.matrix[5] = size / 2.0 - (n + c) * half;
+  return s;
+}
+
 inline std::vector<Scene> standard_scenes() {
   std::vector<Scene> out;
   out.push_back(grid("heatmap_4px", 512, 512, 4.0, 2048, 0.1));
@@ -95,6 +113,7 @@ inline std::vector<Scene> standard_scenes() {
   out.push_back(grid("cells_64px", 64, 64, 64.0, 4096, 0.0));
   out.push_back(curvilinear(1000, 2000));
   out.push_back(grid("small_10x10", 10, 10, 10.0, 100, 0.0));
+  for (const std::uint64_t cell : {7, 14, 28, 56}) out.push_back(rotated(cell, 30, 4096));
   return out;
 }
 
@@ -115,7 +134,6 @@ struct Image {
     target.width = cols;
     target.row_stride = 4 * static_cast<std::int64_t>(cols);
     target.col_stride = 4;
-    target.channel_stride = 1;
   }
   std::uint64_t opaque_pixels() const {
     std::uint64_t n = 0;

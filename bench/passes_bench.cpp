@@ -7,7 +7,7 @@
 #include "bench_scenes.hpp"
 #include "pool/worker_pool.hpp"
 #include "render/fill_pass.hpp"
-#include "render/prepare_pass.hpp"
+#include "render/check_pass.hpp"
 #include "render/quad_geometry.hpp"
 #include "render/render_job.hpp"
 
@@ -15,22 +15,15 @@ namespace quadlite {
 namespace bench {
 namespace {
 
-std::vector<QuadList> prepared(const Scene& s) {
-  std::vector<QuadList> lists(1);
-  std::atomic<bool> finite{true};
-  prepare_task(s.mesh(), s.clip(), 0, 1, lists[0], finite);
-  return lists;
-}
-
 BandSplit one_band(const Scene& s) { return BandSplit{0, s.rows, 1}; }
 
-// The prepare pass as the job runs it with one band: ns per quad of the mesh.
-void prepare_pass(benchmark::State& state, const Scene* s) {
+// The check pass as the job runs it with one band: ns per quad of the mesh.
+void check_pass(benchmark::State& state, const Scene* s) {
   const MeshView mesh = s->mesh();
   const ClipBox clip = s->clip();
   for (auto _ : state) {
     std::atomic<bool> finite{true};
-    check_task(mesh, clip, 0, 1, finite, one_band(*s), nullptr);
+    check_and_index(mesh, clip, 0, 1, finite, one_band(*s), nullptr);
     benchmark::DoNotOptimize(finite.load());
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
@@ -53,46 +46,19 @@ void prepare_quads(benchmark::State& state, const Scene* s) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
 }
 
-// Prepared records stored in a list, as the tests' two-pass reference
-// builds them: what keeping a record per quad would cost.
-void prepare_records(benchmark::State& state, const Scene* s) {
-  const MeshView mesh = s->mesh();
-  const ClipBox clip = s->clip();
-  for (auto _ : state) {
-    QuadList list;
-    std::atomic<bool> finite{true};
-    prepare_task(mesh, clip, 0, 1, list, finite);
-    benchmark::DoNotOptimize(list.data());
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
-}
-
 // The fill pass as the job runs it with one band, quads prepared on the way:
 // ns per painted pixel.
 void fill_pass(benchmark::State& state, const Scene* s) {
   Image image(s->rows, s->cols);
   const std::vector<TaskBands> no_index;
-  fill_band_from_mesh(s->mesh(), s->clip(), no_index, one_band(*s), 0, image.target);
+  fill_band(s->mesh(), s->clip(), no_index, one_band(*s), 0, image.target);
   const std::uint64_t painted = image.opaque_pixels();
   for (auto _ : state) {
-    fill_band_from_mesh(s->mesh(), s->clip(), no_index, one_band(*s), 0, image.target);
+    fill_band(s->mesh(), s->clip(), no_index, one_band(*s), 0, image.target);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(painted));
   state.counters["painted_px"] = static_cast<double>(painted);
-}
-
-// Pixel work alone: filling already prepared records, ns per painted pixel.
-void fill_records(benchmark::State& state, const Scene* s) {
-  const std::vector<QuadList> lists = prepared(*s);
-  Image image(s->rows, s->cols);
-  fill_band(lists, 0, s->rows, 0, 1, image.target);
-  const std::uint64_t painted = image.opaque_pixels();
-  for (auto _ : state) {
-    fill_band(lists, 0, s->rows, 0, 1, image.target);
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(painted));
 }
 
 // Both passes through the job on a one-worker pool: ns per quad.
@@ -114,15 +80,11 @@ void render_job_one_worker(benchmark::State& state, const Scene* s) {
 
 const int registered = [] {
   for (const Scene& s : scenes()) {
-    benchmark::RegisterBenchmark(("prepare_pass/" + s.name).c_str(), prepare_pass, &s)
+    benchmark::RegisterBenchmark(("check_pass/" + s.name).c_str(), check_pass, &s)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("prepare_quads/" + s.name).c_str(), prepare_quads, &s)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("prepare_records/" + s.name).c_str(), prepare_records, &s)
-        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("fill_pass/" + s.name).c_str(), fill_pass, &s)
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("fill_records/" + s.name).c_str(), fill_records, &s)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("render_job/" + s.name).c_str(), render_job_one_worker, &s)
         ->Unit(benchmark::kMillisecond);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "render/render_records.hpp"
+#include "pool/batch.hpp"
 
 namespace quadlite {
 
@@ -20,7 +20,7 @@ struct BandSplit {
 // First row of band `band` (band == bands gives the end of the last band).
 inline std::int32_t band_start(const BandSplit& split, std::uint64_t band) {
   // The offset is at most `rows`, so it fits back into 32 bits.
-  return split.first_row + static_cast<std::int32_t>(partition_bound(
+  return split.first_row + static_cast<std::int32_t>(chunk_bound(
                                band, static_cast<std::uint64_t>(split.rows), split.bands));
 }
 
@@ -33,7 +33,7 @@ inline std::uint64_t band_of_row(const BandSplit& split, std::int32_t row) {
   return ((offset + 1) * split.bands - 1) / rows;
 }
 
-// One prepare task's share of the index: for every band, the quads of the
+// One check task's share of the index: for every band, the quads of the
 // task's range whose box reaches the band, as ascending offsets from
 // first_quad. When `complete` is false (range too long for 32-bit offsets,
 // or memory ran out) a band walks the whole range instead: slower, same image.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "render/band_index.hpp"
-#include "render/prepare_pass.hpp"
+#include "render/quad_geometry.hpp"
 #include "render/render_records.hpp"
 
 namespace quadlite {
@@ -106,8 +106,8 @@ bool take_grid(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
     return false;
   std::atomic<bool> on_grid{true};
   run(tasks, [&](std::uint64_t task) {
-    const std::uint64_t first = 1 + partition_bound(task, mesh.height, tasks);
-    const std::uint64_t end = 1 + partition_bound(task + 1, mesh.height, tasks);
+    const std::uint64_t first = 1 + chunk_bound(task, mesh.height, tasks);
+    const std::uint64_t end = 1 + chunk_bound(task + 1, mesh.height, tasks);
     if (!grid_rows_match(mesh, first, end, on_grid, grid))
       on_grid.store(false, std::memory_order_relaxed);
   });

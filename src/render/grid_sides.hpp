@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "render/edge_rule.hpp"
 #include "render/quad_geometry.hpp"
 #include "render/render_records.hpp"
 
@@ -26,7 +27,8 @@ namespace grid_sides {
 
 // Bit 0: above the tolerance; bit 1: below its negative; NaN neither.
 QUADLITE_INLINE unsigned side(double v) {
-  return static_cast<unsigned>(v > kTolerance) | static_cast<unsigned>(v < -kTolerance) << 1;
+  return static_cast<unsigned>(clearly_positive(v)) |
+         static_cast<unsigned>(clearly_negative(v)) << 1;
 }
 // Sides of E0 (bits 0, 1) and E2 (bits 2, 3).
 QUADLITE_INLINE unsigned upright_sides(double hy, double x0, double x1, double X) {
@@ -56,7 +58,7 @@ QUADLITE_INLINE unsigned sign_side(double v) {
   return static_cast<unsigned>(v > 0) | static_cast<unsigned>(v < 0) << 1;
 }
 QUADLITE_INLINE bool settles(double least, double d) {
-  return d == 0.0 || least * std::fabs(d) > kTolerance;
+  return d == 0.0 || least * std::fabs(d) > kEdgeTolerance;
 }
 
 // upright_sides at X = first (bits 0-3) and at X = last (bits 4-7) for any

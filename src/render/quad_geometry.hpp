@@ -1,26 +1,37 @@
-// The per-quad steps of the prepare pass, inline so that both passes run
-// them inside their own loops. Points travel as two-lane vectors (x, y);
-// every lane computes exactly the scalar expression, operation by
-// operation, so results are bit-identical to the scalar rule.
+// The per-quad steps both passes run inside their own loops: map the nodes
+// to device points, test finiteness, box, order and colour a quad. Points
+// travel as two-lane vectors (x, y).
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 
-#include "render/prepare_pass.hpp"
 #include "render/render_records.hpp"
+#include "render/vector_types.hpp"
 
 namespace quadlite {
 
-// The per-quad steps are small and run millions of times a call: they are
-// always inlined into the loops that use them.
-#define QUADLITE_INLINE inline __attribute__((always_inline))
+// The mesh as the eligibility checks hand it over.
+struct MeshView {
+  std::uint64_t width = 0;       // W: quads per mesh row
+  std::uint64_t height = 0;      // H: quad rows
+  const double* coords = nullptr;   // (H+1, W+1, 2), C order
+  const double* colours = nullptr;  // (N, 4), C order
+  std::int64_t colour_rows = 0;     // N >= 1
+  const double* matrix = nullptr;   // 3x3 row-major; rows 0 and 1 used
+};
 
-using F64x2 = double __attribute__((vector_size(16)));
-using I64x2 = std::int64_t __attribute__((vector_size(16)));
-using I32x2 = std::int32_t __attribute__((vector_size(8)));
+// Whether the turns of P0..P3 agree in sign within 2^-20 of the longest
+// squared edge.
+bool quad_is_convex(const Point p[4]);
 
-QUADLITE_INLINE F64x2 splat(double v) { return F64x2{v, v}; }
+// Sorts four vertices by angle around their centroid, nearer first on ties;
+// stable.
+void sort_around_centroid(Point p[4]);
+
+// Colour byte of one component: clamp to [0,1], scale, round half away.
+std::uint8_t colour_byte(double component);
+
 QUADLITE_INLINE Point to_point(F64x2 v) { return Point{v[0], v[1]}; }
 
 // The first two matrix rows by column: (X, Y) = (cx * x + cy * y) + ct.
@@ -36,34 +47,15 @@ QUADLITE_INLINE F64x2 map_node(const DeviceMap& d, const double* node) {
   return (d.cx * node[0] + d.cy * node[1]) + d.ct;
 }
 
-QUADLITE_INLINE bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }
-QUADLITE_INLINE bool finite_point(F64x2 p) { return all_lanes((p - p) == splat(0.0)); }  // NaN, inf fail
 // Both points finite: p - p is 0 for a finite p and NaN otherwise.
 QUADLITE_INLINE bool finite_points(F64x2 p, F64x2 q) {
   return all_lanes(((p - p) + (q - q)) == splat(0.0));
 }
 
-// The scalar pixel bounds, for values outside the vector path's range.
-QUADLITE_INLINE std::int32_t floor_bound(double v) {
-  if (v >= 2147483648.0) return INT32_MAX;
-  if (v >= -2147483648.0) {
-    const auto t = static_cast<std::int32_t>(v);  // toward zero
-    return t > v ? t - 1 : t;
-  }
-  return INT32_MIN;  // below range, or NaN
-}
-QUADLITE_INLINE std::int32_t ceil_bound(double v) {
-  if (v > 2147483647.0) return INT32_MAX;
-  if (v > -2147483649.0) {
-    const auto t = static_cast<std::int32_t>(v);
-    return t < v ? t + 1 : t;
-  }
-  return INT32_MIN;
-}
-
 // The quad's pixel box clipped to `clip`, from the least and greatest (x, y)
 // of its vertices: lower_bound_px of the least, upper_bound_px of the
-// greatest, clamped. False when empty.
+// greatest, clamped. False when empty. Within the 32-bit range the bounds
+// come from truncation, two lanes at a time, without floor and ceil.
 QUADLITE_INLINE bool clipped_box(F64x2 least, F64x2 greatest, const ClipBox& clip, PreparedQuad& q) {
   std::int32_t lo[2], hi[2];
   const I64x2 in_range = (least >= splat(-2147483648.0)) & (least < splat(2147483648.0)) &
@@ -82,8 +74,8 @@ QUADLITE_INLINE bool clipped_box(F64x2 least, F64x2 greatest, const ClipBox& cli
     hi[1] = c[1];
   } else {
     for (int k = 0; k < 2; ++k) {
-      lo[k] = floor_bound(least[k]);
-      hi[k] = ceil_bound(greatest[k]);
+      lo[k] = lower_bound_px(least[k]);
+      hi[k] = upper_bound_px(greatest[k]);
     }
   }
   q.x0 = lo[0] > clip.x0 ? lo[0] : clip.x0;
@@ -187,15 +179,16 @@ QUADLITE_INLINE void step(const MeshView& mesh, QuadCursor& at) {
 
 // Cells the eligibility checks took as transparent paint nothing; NaN alpha
 // is not within the tolerance, so such a cell is drawn opaque.
-QUADLITE_INLINE bool transparent(const double* rgba) { return std::fabs(rgba[3]) <= kTolerance; }
+QUADLITE_INLINE bool transparent(const double* rgba) { return std::fabs(rgba[3]) <= kAlphaTolerance; }
 
 enum class Vertices { transparent, finite, not_finite };
 
 // P0..P3 of the cursor's quad (nodes (r,c), (r+1,c), (r+1,c+1), (r,c+1))
-// unless the quad is transparent; moves the cursor on. Every pass checks the
-// points it maps, even after an earlier pass found them finite: the caller's
-// arrays may be written by another thread while the interpreter lock is
-// released, and a non-finite vertex would send the fill out to the image edge.
+// unless the quad is transparent, and whether all are finite; moves the
+// cursor on. Every pass checks the points it maps, even after an earlier
+// pass found them finite: the caller's arrays may be written by another
+// thread while the interpreter lock is released, and a non-finite vertex
+// would send the fill out to the image edge.
 QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& map, QuadCursor& at,
                                 F64x2 v[4]) {
   if (transparent(at.colour)) {
@@ -225,8 +218,11 @@ QUADLITE_INLINE Vertices device_vertices(const MeshView& mesh, const DeviceMap& 
 
 enum class QuadFate { skipped, drawn, not_finite };
 
-// Prepares the cursor's quad exactly as prepare_task does, boxed by `clip`,
-// and moves the cursor on. `out` is meaningful only when drawn.
+// Prepares the cursor's quad and moves the cursor on: skipped when
+// transparent, when its box clipped to `clip` is empty, or when neither its
+// own vertex order nor the order sorted around its centroid is convex;
+// not_finite when a vertex is not finite. `out` is meaningful only when
+// drawn.
 QUADLITE_INLINE QuadFate prepare_next(const MeshView& mesh, const DeviceMap& map,
                                       const ClipBox& clip, QuadCursor& at, PreparedQuad& out) {
   const double* rgba = at.colour;

@@ -32,13 +32,14 @@ bool axis_matches(py::ssize_t dim, std::uint64_t n) {
   return nodes != 0 && static_cast<std::uint64_t>(dim) == nodes;
 }
 
-bool near_zero(double v) { return !(std::fabs(v) > kTolerance); }
+// The host accepts offsets within the alpha tolerance of zero.
+bool near_zero(double v) { return !(std::fabs(v) > kAlphaTolerance); }
 
 // Every alpha within the tolerance of 0 or 1 (NaN passes: both tests fail).
 bool alphas_binary(const double* colours, py::ssize_t rows) {
   for (py::ssize_t k = 0; k < rows; ++k) {
     const double a = colours[k * 4 + 3];
-    if (std::fabs(a) > kTolerance && std::fabs(a - 1.0) > kTolerance) return false;
+    if (std::fabs(a) > kAlphaTolerance && std::fabs(a - 1.0) > kAlphaTolerance) return false;
   }
   return true;
 }
@@ -105,7 +106,6 @@ TargetImage target_of(const Py_buffer& view) {
   target.width = static_cast<std::int32_t>(view.shape[1]);
   target.row_stride = strides[0];
   target.col_stride = strides[1];
-  target.channel_stride = strides[2];
   return target;
 }
 
@@ -141,25 +141,38 @@ struct InterpreterLockReleased {
 
 bool render_fast(py::buffer renderer, const py::args& args) {
   if (args.size() != 10) return false;
-  if (args[8].cast<bool>()) return false;  // antialiased
+  // The drawing call's ten arguments, in order.
+  const py::handle gc = args[0];
+  const py::handle mesh_transform = args[1];
+  const py::handle mesh_width_arg = args[2];
+  const py::handle mesh_height_arg = args[3];
+  const py::handle coordinates = args[4];
+  const py::handle offsets_arg = args[5];
+  // args[6], the offset transform, is not read: calls with any offset but a
+  // single (0, 0) are declined, and the host's method draws such a mesh
+  // where the mesh transform alone puts it.
+  const py::handle face_colours = args[7];
+  const py::handle antialiased = args[8];
+  const py::handle edge_colours = args[9];
 
-  py::object gc = args[0];
+  if (antialiased.cast<bool>()) return false;
+
   if (!gc.attr("get_hatch")().is_none()) return false;
   py::tuple clip_path = gc.attr("get_clip_path")();
   if (!py::object(clip_path[0]).is_none()) return false;
 
-  const auto mesh_width = args[2].cast<std::uint64_t>();
-  const auto mesh_height = args[3].cast<std::uint64_t>();
+  const auto mesh_width = mesh_width_arg.cast<std::uint64_t>();
+  const auto mesh_height = mesh_height_arg.cast<std::uint64_t>();
   if (mesh_width == 0 || mesh_height == 0) return true;  // nothing to draw
 
   // All four conversions run before any result is looked at.
-  DoubleArray coords = DoubleArray::ensure(args[4]);
-  DoubleArray offsets = DoubleArray::ensure(args[5]);
-  DoubleArray colours = DoubleArray::ensure(args[7]);
-  DoubleArray edges = DoubleArray::ensure(args[9]);
+  DoubleArray coords = DoubleArray::ensure(coordinates);
+  DoubleArray offsets = DoubleArray::ensure(offsets_arg);
+  DoubleArray colours = DoubleArray::ensure(face_colours);
+  DoubleArray edges = DoubleArray::ensure(edge_colours);
   if (!coords || !offsets || !colours || !edges) return false;
 
-  if (has_masked_coordinates(args[4])) return false;
+  if (has_masked_coordinates(coordinates)) return false;
 
   if (coords.ndim() != 3 || !axis_matches(coords.shape(0), mesh_height) ||
       !axis_matches(coords.shape(1), mesh_width) || coords.shape(2) != 2) {
@@ -173,7 +186,7 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   const double* offset = offsets.data();
   if (!near_zero(offset[0]) || !near_zero(offset[1])) return false;
 
-  DoubleArray matrix = DoubleArray::ensure(args[1].attr("get_matrix")());
+  DoubleArray matrix = DoubleArray::ensure(mesh_transform.attr("get_matrix")());
   if (!matrix || matrix.ndim() != 2 || matrix.shape(0) != 3 || matrix.shape(1) != 3) {
     return false;
   }

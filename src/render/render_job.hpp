@@ -1,4 +1,4 @@
-// The render job: clip box, prepare pass, decision, fill pass.
+// The render job: clip box, check pass, decision, fill pass.
 #pragma once
 
 #include <algorithm>
@@ -10,9 +10,9 @@
 
 #include "pool/worker_pool.hpp"
 #include "render/band_index.hpp"
+#include "render/check_pass.hpp"
 #include "render/fill_pass.hpp"
 #include "render/grid_mesh.hpp"
-#include "render/prepare_pass.hpp"
 #include "render/render_records.hpp"
 
 namespace quadlite {
@@ -48,10 +48,10 @@ constexpr std::uint64_t kPoolWorthwhile = 16384;
 // process-wide one; tests pass pools of other sizes, and a `pool_from` of 0
 // to put even the smallest job on the pool.
 //
-// The prepare pass stores no quads: it settles the all-or-nothing decision
+// The check pass stores no quads: it settles the all-or-nothing decision
 // and, when there are several bands, indexes which quads reach which band.
-// Each band then prepares its own quads again as it fills them, which costs
-// less than writing and reading back a record per quad.
+// Each band then prepares its own quads as it fills them, which costs less
+// than writing and reading back a record per quad.
 template <class Unlocked>
 bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = nullptr,
                 std::uint64_t pool_from = kPoolWorthwhile) {
@@ -69,7 +69,7 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
                        (quads >= pool_from || pixel_work >= pool_from - quads);
   const std::uint64_t shares = on_pool ? workers.thread_count() : 1;
   // Never more tasks than workers: each gets one contiguous share.
-  const std::uint64_t prepare_tasks = std::min(shares, quads);
+  const std::uint64_t check_tasks = std::min(shares, quads);
   const std::uint64_t bands = std::min(shares, static_cast<std::uint64_t>(rows));
   const BandSplit split{clip.y0, rows, bands};
   const auto run = [&](std::uint64_t count, auto&& body) {
@@ -84,7 +84,7 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
   std::vector<TaskBands> index;
   if (bands > 1) {
     try {
-      index.resize(prepare_tasks);
+      index.resize(check_tasks);
     } catch (const std::bad_alloc&) {
     }
   }
@@ -92,10 +92,10 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
   GridMesh grid;
   std::atomic<bool> all_finite{true};
   unlocked([&] {
-    if (take_grid(in.mesh, clip, prepare_tasks, bands, run, grid)) return;
-    run(prepare_tasks, [&](std::uint64_t task) {
-      check_task(in.mesh, clip, task, prepare_tasks, all_finite, split,
-                 index.empty() ? nullptr : &index[task]);
+    if (take_grid(in.mesh, clip, check_tasks, bands, run, grid)) return;
+    run(check_tasks, [&](std::uint64_t task) {
+      check_and_index(in.mesh, clip, task, check_tasks, all_finite, split,
+                      index.empty() ? nullptr : &index[task]);
     });
   });
   if (!all_finite.load(std::memory_order_relaxed)) return false;
@@ -105,7 +105,7 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
       if (grid.usable) {
         fill_grid_band(grid, in.mesh, split, band, grid.band_rows[band], in.target);
       } else {
-        fill_band_from_mesh(in.mesh, clip, index, split, band, in.target);
+        fill_band(in.mesh, clip, index, split, band, in.target);
       }
     });
   });

@@ -1,17 +1,19 @@
-// Records shared by the render job, the prepare pass and the fill pass.
+// Values shared by the render job and its two passes: the target, the clip
+// box, a quad ready to fill, the pixel bounds and the tolerances.
 #pragma once
 
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
-#include <vector>
 
 namespace quadlite {
 
-// Tolerance of the offset and alpha tests and of the fill pass's edge test.
-constexpr double kTolerance = 1e-12;
+// Alphas within this of 0 or 1 count as 0 or 1 (offsets within it of 0 as 0),
+// as the host decides which calls it draws opaquely.
+constexpr double kAlphaTolerance = 1e-12;
+// An edge value within this of 0 is neutral in the coverage rule. Equal to
+// kAlphaTolerance by coincidence of the host's constants, not by design.
+constexpr double kEdgeTolerance = 1e-12;
 
 // Pixel-bound conversion of an integral double (the result of floor or ceil)
 // to a 32-bit bound. Saturates: values at or above 2^31 give INT32_MAX so that
@@ -26,15 +28,23 @@ inline std::int32_t pixel_bound(double v) {
 inline std::int32_t lower_bound_px(double v) { return pixel_bound(std::floor(v)); }
 inline std::int32_t upper_bound_px(double v) { return pixel_bound(std::ceil(v)); }
 
-// The renderer's RGBA8 buffer. Device row y lives in buffer row height-1-y.
+// The renderer's RGBA8 buffer, four adjacent bytes a pixel.
 struct TargetImage {
   std::uint8_t* data = nullptr;
   std::int32_t height = 0;
   std::int32_t width = 0;
   std::int64_t row_stride = 0;
   std::int64_t col_stride = 0;
-  std::int64_t channel_stride = 1;
 };
+
+// Device row y (y grows upwards) lives in buffer row height - 1 - y; its
+// byte offset from the data pointer.
+inline std::int64_t row_offset(const TargetImage& t, std::int64_t device_row) {
+  return (std::int64_t{t.height} - 1 - device_row) * t.row_stride;
+}
+inline std::uint8_t* buffer_row(const TargetImage& t, std::int64_t device_row) {
+  return t.data + row_offset(t, device_row);
+}
 
 // Half-open rectangle of device pixels that may be written; empty when
 // x0 >= x1 or y0 >= y1, never normalised.
@@ -55,25 +65,12 @@ inline std::uint32_t pack_rgba(std::uint8_t r, std::uint8_t g, std::uint8_t b,
   return packed;
 }
 
-// One convex quad ready to fill: finite vertices, a box inside the clip box.
+// One quad ready to fill: finite vertices in an order that passes
+// quad_is_convex, and a non-empty box inside the clip box.
 struct PreparedQuad {
   Point p[4];
   std::uint32_t colour;  // bytes R, G, B, A in memory order
   std::int32_t x0, x1, y0, y1;
 };
-// The fill pass copies records and stores `colour` as four raw bytes.
-static_assert(std::is_trivially_copyable<PreparedQuad>::value, "plain record");
-static_assert(offsetof(PreparedQuad, colour) == 8 * sizeof(double), "vertices first");
-static_assert(offsetof(PreparedQuad, x0) == offsetof(PreparedQuad, colour) + 4,
-              "box after colour");
-
-using QuadList = std::vector<PreparedQuad>;
-
-// Chunk k of `parts` over `items`: [k*items/parts, (k+1)*items/parts).
-// The product is formed in 128 bits so no item count can wrap it.
-inline std::uint64_t partition_bound(std::uint64_t k, std::uint64_t items,
-                                     std::uint64_t parts) {
-  return static_cast<std::uint64_t>(static_cast<unsigned __int128>(k) * items / parts);
-}
 
 }  // namespace quadlite

@@ -3,7 +3,8 @@
 #include <atomic>
 
 #include "failing_allocator.hpp"
-#include "render/prepare_pass.hpp"
+#include "reference_passes.hpp"
+#include "render/check_pass.hpp"
 #include "render_test_support.hpp"
 
 namespace quadlite {

@@ -11,7 +11,8 @@
 #include "failing_allocator.hpp"
 #include "render/band_index.hpp"
 #include "render/fill_pass.hpp"
-#include "render/prepare_pass.hpp"
+#include "reference_passes.hpp"
+#include "render/check_pass.hpp"
 #include "render_test_support.hpp"
 
 namespace quadlite {
@@ -83,7 +84,7 @@ bool check_declines(const TestMesh& m, const ClipBox& clip, std::uint64_t tasks,
   index->assign(bands > 1 ? tasks : 0, TaskBands{});
   std::atomic<bool> finite{true};
   for (std::uint64_t t = 0; t < tasks; ++t)
-    check_task(m.view(), clip, t, tasks, finite, split, index->empty() ? nullptr : &(*index)[t]);
+    check_and_index(m.view(), clip, t, tasks, finite, split, index->empty() ? nullptr : &(*index)[t]);
   return !finite.load();
 }
 
@@ -199,11 +200,11 @@ TEST(CheckTask, RunningOutOfMemoryWhileIndexingKeepsTheImage) {
       std::vector<TaskBands> index(2);
       std::atomic<bool> finite{true};
       testing_support::fail_allocations_after(allowed);
-      for (std::uint64_t t = 0; t < 2; ++t) check_task(m.view(), clip, t, 2, finite, split, &index[t]);
+      for (std::uint64_t t = 0; t < 2; ++t) check_and_index(m.view(), clip, t, 2, finite, split, &index[t]);
       testing_support::fail_allocations_after(-1);
       ASSERT_TRUE(finite.load());
       GuardedTarget t(size, size);
-      for (std::uint64_t b = 0; b < 3; ++b) fill_band_from_mesh(m.view(), clip, index, split, b, t.image());
+      for (std::uint64_t b = 0; b < 3; ++b) fill_band(m.view(), clip, index, split, b, t.image());
       ASSERT_EQ(t.pixels(), expected.pixels()) << "seed " << seed << ", " << allowed << " allowed";
       if (allowed == 0) {
         EXPECT_FALSE(index[0].complete);

@@ -254,7 +254,7 @@ TEST(FillBand, DeviceRowZeroIsTheLastBufferRow) {
   const std::vector<QuadList> lists = {
       {quad({{1, 0}, {2, 0}, {2, 1}, {1, 1}}, pack_rgba(1, 2, 3, 255)),     // device row 0
        quad({{0, 3}, {1, 3}, {1, 4}, {0, 4}}, pack_rgba(4, 5, 6, 255))}};   // device row 3
-  fill_band(lists, 0, h, 0, 1, image);
+  fill_records_band(lists, 0, h, 0, 1, image);
   std::vector<std::uint8_t> expected(w * h * 4, 0);
   const std::uint8_t bottom[4] = {1, 2, 3, 255}, top[4] = {4, 5, 6, 255};
   std::memcpy(&expected[(3 * w + 1) * 4], bottom, 4);  // buffer row 3, column 1
@@ -313,7 +313,7 @@ TEST(FillBand, BandsSplitTheClipRows) {
   for (const Case& c : cases) {
     for (std::uint64_t a = 0; a < c.bands; ++a) {
       GuardedTarget t(2, 20);
-      fill_band({{q}}, clip_y0, c.rows, a, c.bands, t.image());
+      fill_records_band({{q}}, clip_y0, c.rows, a, c.bands, t.image());
       for (int y = 0; y < 20; ++y) {
         const bool in_band =
             y >= clip_y0 + c.offsets[a].first && y < clip_y0 + c.offsets[a].second;
@@ -332,7 +332,7 @@ TEST(FillBand, NoRowsOrNoBandsWriteNothing) {
   } cases[] = {{0, 0, 1}, {-5, 0, 1}, {4, 0, 0}, {4, 1, 1}, {4, 7, 3}};
   for (const auto& c : cases) {
     GuardedTarget t(4, 4);
-    fill_band({{q}}, 0, c.rows, c.band, c.bands, t.image());
+    fill_records_band({{q}}, 0, c.rows, c.band, c.bands, t.image());
     EXPECT_TRUE(pixels_of(t, kRed).empty()) << c.rows << " " << c.band << "/" << c.bands;
   }
 }

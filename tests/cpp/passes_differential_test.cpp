@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "render/fill_pass.hpp"
-#include "render/prepare_pass.hpp"
+#include "reference_passes.hpp"
+#include "render/check_pass.hpp"
 #include "render_test_support.hpp"
 
 namespace quadlite {
@@ -274,14 +275,14 @@ TEST(PassesDifferential, MeshFillMatchesReferenceForAnyTaskAndBandCount) {
         std::vector<TaskBands> index(bands > 1 ? tasks : 0);
         std::atomic<bool> finite{true};
         for (std::uint64_t t = 0; t < tasks; ++t)
-          check_task(s.mesh.view(), s.clip, t, tasks, finite, split,
+          check_and_index(s.mesh.view(), s.clip, t, tasks, finite, split,
                      index.empty() ? nullptr : &index[t]);
         ASSERT_EQ(!finite.load(), ref.declined) << tasks << " tasks, " << bands << " bands";
         if (ref.declined) continue;
         GuardedTarget t(s.width, s.height, s.layout.row_pad, s.layout.rows_reversed,
                         s.layout.col_stride);
         for (std::uint64_t b = 0; b < bands; ++b)
-          fill_band_from_mesh(s.mesh.view(), s.clip, index, split, b, t.image());
+          fill_band(s.mesh.view(), s.clip, index, split, b, t.image());
         ASSERT_EQ(t.pixels(), ref.pixels) << tasks << " tasks, " << bands << " bands";
         ASSERT_TRUE(t.untouched_outside_pixels()) << tasks << " tasks, " << bands << " bands";
         ++scenes_compared;

@@ -71,6 +71,8 @@ TEST(ChunkBound, ExamplesFromTheSplittingRule) {
       {10, 4, {{0, 2}, {2, 5}, {5, 7}, {7, 10}}},
       {2, 3, {{0, 0}, {0, 1}, {1, 2}}},
       {1, 1, {{0, 1}}},
+      {7, 1, {{0, 7}}},
+      {0, 3, {{0, 0}, {0, 0}, {0, 0}}},
   };
   for (const auto& row : table) {
     std::vector<Range> got;

@@ -4,7 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "render/prepare_pass.hpp"
+#include "reference_passes.hpp"
+#include "render/check_pass.hpp"
 #include "render_test_support.hpp"
 
 namespace quadlite {

@@ -6,7 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "render/prepare_pass.hpp"
+#include "reference_passes.hpp"
+#include "render/check_pass.hpp"
 #include "render/quad_geometry.hpp"
 
 namespace quadlite {

@@ -65,27 +65,5 @@ TEST(PreparedQuadColour, BytesInMemoryOrderRgba) {
   EXPECT_EQ(le, 0xFF8000FFu);
 }
 
-TEST(PartitionBound, ContiguousNearEqualChunks) {
-  const struct {
-    std::uint64_t items, parts;
-    std::vector<std::uint64_t> bounds;  // chunk k is [bounds[k], bounds[k+1])
-  } cases[] = {
-      {10, 4, {0, 2, 5, 7, 10}},
-      {2, 3, {0, 0, 1, 2}},
-      {5, 2, {0, 2, 5}},
-      {7, 1, {0, 7}},
-      {0, 3, {0, 0, 0, 0}},
-  };
-  for (const auto& c : cases)
-    for (std::uint64_t k = 0; k <= c.parts; ++k)
-      EXPECT_EQ(partition_bound(k, c.items, c.parts), c.bounds[k])
-          << c.items << " over " << c.parts << ", bound " << k;
-
-  // Item counts whose products with k overflow 64 bits.
-  const std::uint64_t big = std::numeric_limits<std::uint64_t>::max() - 6;
-  EXPECT_EQ(partition_bound(3, big, 3), big);
-  EXPECT_EQ(partition_bound(1, big, 2), big / 2);
-}
-
 }  // namespace
 }  // namespace quadlite

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pool/worker_pool.hpp"
+#include "reference_passes.hpp"
 #include "render/render_job.hpp"
 
 namespace quadlite {
@@ -52,7 +53,6 @@ struct Scene {
     in.target.width = cols;
     in.target.row_stride = row_stride;
     in.target.col_stride = 4;
-    in.target.channel_stride = 1;
     return in;
   }
 };
@@ -156,7 +156,7 @@ std::vector<std::uint8_t> draw_from_records(Scene s) {
   prepare_task(in.mesh, clip, 0, 1, lists[0], finite);
   EXPECT_TRUE(finite.load());
   const std::int32_t rows = std::max(0, clip.y1 - clip.y0);
-  fill_band(lists, clip.y0, rows, 0, 1, in.target);
+  fill_records_band(lists, clip.y0, rows, 0, 1, in.target);
   return s.pixels;
 }
 

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "render/fill_pass.hpp"
-#include "render/prepare_pass.hpp"
+#include "reference_passes.hpp"
+#include "render/check_pass.hpp"
 #include "render/render_records.hpp"
 
 namespace quadlite {
@@ -73,7 +74,6 @@ class GuardedTarget {
     image_.height = height;
     image_.width = width;
     image_.col_stride = col_stride;
-    image_.channel_stride = 1;
     if (rows_reversed) {
       image_.row_stride = -row_bytes;
       image_.data = first + row_bytes * (height - 1);
@@ -148,7 +148,7 @@ inline void fill_all(const std::vector<QuadList>& lists, const ClipBox& clip,
                      std::uint64_t bands, const TargetImage& target) {
   const std::int64_t rows64 = static_cast<std::int64_t>(clip.y1) - clip.y0;
   const std::int32_t rows = rows64 > 0 ? static_cast<std::int32_t>(rows64) : 0;
-  for (std::uint64_t a = 0; a < bands; ++a) fill_band(lists, clip.y0, rows, a, bands, target);
+  for (std::uint64_t a = 0; a < bands; ++a) fill_records_band(lists, clip.y0, rows, a, bands, target);
 }
 
 // Both passes as the render job runs them; false when it would decline.

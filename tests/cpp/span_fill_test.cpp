@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "render/fill_pass.hpp"
@@ -26,6 +27,7 @@ struct Seen {
   long nan_values = 0;          // edge values that were NaN
   long within_tolerance = 0;    // non-zero values within +-1e-12
   long at_tolerance = 0;        // values of exactly +-1e-12
+  long on_edge = 0;             // values of exactly 0: centres on an edge
   long two_span_rows = 0;       // rows whose covered pixels form two runs
   long wide_slanted = 0;        // quads over 8 columns wide with a slanted edge
   long narrow_slanted = 0;
@@ -50,6 +52,7 @@ void reference_fill(const PreparedQuad& q, std::int32_t first, std::int32_t last
         seen.nan_values += std::isnan(e);
         seen.within_tolerance += e != 0 && std::fabs(e) <= 1e-12;
         seen.at_tolerance += std::fabs(e) == 1e-12;
+        seen.on_edge += e == 0;
       }
       const bool covered = !(pos && neg);
       runs += covered && !previous;
@@ -291,6 +294,79 @@ TEST(SpanFill, MatchesThePerPixelRuleByteForByte) {
   EXPECT_GT(seen.wide_slanted, 5000);
   EXPECT_GT(seen.narrow_slanted, 5000);
   EXPECT_GT(seen.axis_aligned, 3000);
+}
+
+// Fills q into a fresh target at both vector widths; a failure names `what`.
+void expect_like_reference(const PreparedQuad& q, std::int32_t w, std::int32_t h, Seen& seen,
+                           const std::string& what) {
+  std::vector<std::uint32_t> want(static_cast<std::size_t>(w) * h, GuardedTarget::fill_colour());
+  reference_fill(q, q.y0, q.y1, want, w, seen);
+  for (const int lanes : {2, widest_lanes()}) {
+    GuardedTarget t(w, h);
+    fill_quad(q, q.y0, q.y1, t.image(), lanes);
+    ASSERT_EQ(t.pixels(), want) << what << ", " << lanes << " lanes";
+  }
+}
+
+// Cells of rotated and sheared grids, as meshes seen up close bring them:
+// every size from a pixel to a hundred, at many angles, placed anywhere,
+// on pixel corners, or on pixel centres with edges along whole-pixel steps
+// so that they pass through centre after centre.
+TEST(SpanFill, RotatedAndShearedCellsOfManySizes) {
+  const std::int32_t w = 240, h = 240;
+  Seen seen;
+  QuadMaker make(2024);
+  const double sizes[] = {1.5, 3, 7, 9.5, 14, 28, 56, 113};
+  const double degrees[] = {0, 3, 10, 30, 45, 60, 80, 90, 135};
+  const double shears[] = {0, 0.3, -0.7};
+  for (const double size : sizes)
+    for (const double angle : degrees)
+      for (const double shear : shears)
+        for (int place = 0; place < 3; ++place) {
+          const double t = angle * 3.14159265358979323846 / 180;
+          const double ux = size * std::cos(t), uy = size * std::sin(t);
+          const double vx = -uy + shear * ux, vy = ux + shear * uy;
+          Point o{make.real(5, 60), make.real(5, 60)};
+          if (place == 1) o = {std::round(o.x), std::round(o.y)};
+          if (place == 2) o = {std::round(o.x) + 0.5, std::round(o.y) + 0.5};
+          PreparedQuad q;
+          q.p[0] = o;
+          q.p[1] = {o.x + ux, o.y + uy};
+          q.p[2] = {o.x + ux + vx, o.y + uy + vy};
+          q.p[3] = {o.x + vx, o.y + vy};
+          q.colour = pack_rgba(static_cast<std::uint8_t>(place), 40, 80, 255);
+          make.any_box = false;
+          if (!box_for(q, make, w, h)) continue;
+          expect_like_reference(q, w, h, seen,
+                                "size " + std::to_string(size) + ", " + std::to_string(angle) +
+                                    " degrees, shear " + std::to_string(shear) + ", place " +
+                                    std::to_string(place));
+        }
+  // Whole-pixel steps (p, q) from a pixel centre: the edges meet a centre
+  // every q rows, for steep and shallow edges, either winding.
+  const int steps[][2] = {{1, 1}, {2, 1}, {1, 2}, {3, 1}, {1, 3}, {5, 2}, {7, 3}, {1, 0}, {9, 1}};
+  for (const auto& u : steps)
+    for (const auto& v : steps)
+      for (const int scale : {1, 3, 8})
+        for (const bool reversed : {false, true}) {
+          const double cx = 100.5, cy = 100.5;
+          const double ux = scale * u[0], uy = scale * u[1], vx = -scale * v[1], vy = scale * v[0];
+          PreparedQuad q;
+          q.p[0] = {cx, cy};
+          q.p[1] = {cx + ux, cy + uy};
+          q.p[2] = {cx + ux + vx, cy + uy + vy};
+          q.p[3] = {cx + vx, cy + vy};
+          if (reversed) std::swap(q.p[1], q.p[3]);
+          q.colour = pack_rgba(9, 9, static_cast<std::uint8_t>(scale), 255);
+          make.any_box = false;
+          if (!box_for(q, make, w, h)) continue;
+          expect_like_reference(q, w, h, seen,
+                                "steps (" + std::to_string(u[0]) + ", " + std::to_string(u[1]) +
+                                    ") (" + std::to_string(v[0]) + ", " + std::to_string(v[1]) +
+                                    ") x " + std::to_string(scale));
+        }
+  EXPECT_GT(seen.on_edge, 10000);
+  EXPECT_GT(seen.painted, 500000);
 }
 
 // Every row of a quad spanning a wide image, at many tilts, including tilts

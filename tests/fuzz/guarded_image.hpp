@@ -35,7 +35,6 @@ struct GuardedImage {
     t.width = cols;
     t.row_stride = row_stride;
     t.col_stride = col_stride;
-    t.channel_stride = 1;
     return t;
   }
 };

@@ -20,7 +20,8 @@
 #include "guarded_image.hpp"
 #include "pool/worker_pool.hpp"
 #include "render/fill_pass.hpp"
-#include "render/prepare_pass.hpp"
+#include "../cpp/reference_passes.hpp"
+#include "render/check_pass.hpp"
 #include "render/render_job.hpp"
 
 namespace quadlite {
@@ -62,7 +63,7 @@ bool must_decline(const FuzzInput& in) {
   const double* m = in.matrix;
   for (std::uint64_t i = 0; i < n; ++i) {
     const double alpha = in.colours[4 * (i % colour_rows) + 3];
-    if (std::fabs(alpha) <= kTolerance) continue;
+    if (std::fabs(alpha) <= kAlphaTolerance) continue;
     const std::uint64_t r = i / in.width, c = i % in.width;
     const std::uint64_t corners[4][2] = {{r, c}, {r + 1, c}, {r + 1, c + 1}, {r, c + 1}};
     for (const auto& rc : corners) {
@@ -154,8 +155,8 @@ bool centre_inside(const Point p[4], double X, double Y) {
     const Point& a = p[k];
     const Point& b = p[(k + 1) % 4];
     const double e = (b.x - a.x) * (Y - a.y) - (b.y - a.y) * (X - a.x);
-    positive = positive || e > kTolerance;
-    negative = negative || e < -kTolerance;
+    positive = positive || e > kEdgeTolerance;
+    negative = negative || e < -kEdgeTolerance;
   }
   return !(positive && negative);
 }

@@ -9,16 +9,12 @@ import decimal
 import numpy as np
 import pytest
 
+import cast_error
 import quadlite
 import standin_host
 from conftest import DECLINED, REACHED_BUFFER, SERVED, readonly_target
 
 W, H = 3, 2
-CAST_ERROR = "Unable to cast Python instance of type "
-
-
-def cast_error(type_name):
-    return f"{CAST_ERROR}<class '{type_name}'>"
 
 
 def base_mesh():
@@ -316,32 +312,43 @@ def _raise(*_):
     raise Raising("from the host object")
 
 
+def bad_flag(value):
+    return dict(antialiased=value), RuntimeError, cast_error.messages(value, cast_error.BOOL)
+
+
+def bad_size(name, value):
+    return {name: value}, RuntimeError, cast_error.messages(value, cast_error.UINT64)
+
+
+def bad_mask(mask):
+    coordinates = standin_host.TracedCoordinates(base_mesh()[0], [], mask)
+    return dict(coordinates=coordinates), RuntimeError, cast_error.messages(mask, cast_error.BOOL)
+
+
 RAISING = {
     # truth conversion of the antialiased flag
-    "antialiased string": (dict(antialiased="yes"), RuntimeError, cast_error("str")),
-    "antialiased list": (dict(antialiased=[1]), RuntimeError, cast_error("list")),
-    "antialiased object": (dict(antialiased=object()), RuntimeError, cast_error("object")),
-    "antialiased no truth slot": (dict(antialiased=Uncastable()), RuntimeError, CAST_ERROR),
-    "antialiased truth raises": (dict(antialiased=BoolRaises()), RuntimeError, CAST_ERROR),
+    "antialiased string": bad_flag("yes"),
+    "antialiased list": bad_flag([1]),
+    "antialiased object": bad_flag(object()),
+    "antialiased no truth slot": bad_flag(Uncastable()),
+    "antialiased truth raises": bad_flag(BoolRaises()),
     # unsigned conversion of the mesh size
-    "width negative": (dict(mesh_width=-1), RuntimeError, cast_error("int")),
-    "width 2**64": (dict(mesh_width=2**64), RuntimeError, cast_error("int")),
-    "width float": (dict(mesh_width=3.0), RuntimeError, cast_error("float")),
-    "width numpy float64": (dict(mesh_width=np.float64(3)), RuntimeError, CAST_ERROR),
-    "width string": (dict(mesh_width="3"), RuntimeError, cast_error("str")),
-    "width negative via __int__": (dict(mesh_width=IntLike(-2)), RuntimeError, CAST_ERROR),
-    "height negative": (dict(mesh_height=-5), RuntimeError, cast_error("int")),
-    "height float": (dict(mesh_height=2.0), RuntimeError, cast_error("float")),
+    "width negative": bad_size("mesh_width", -1),
+    "width 2**64": bad_size("mesh_width", 2**64),
+    "width float": bad_size("mesh_width", 3.0),
+    "width numpy float64": bad_size("mesh_width", np.float64(3)),
+    "width string": bad_size("mesh_width", "3"),
+    "width negative via __int__": bad_size("mesh_width", IntLike(-2)),
+    "height negative": bad_size("mesh_height", -5),
+    "height float": bad_size("mesh_height", 2.0),
     # clip path conversion and item access
     "clip path none": (dict(clip_path=None), TypeError, None),
     "clip path int": (dict(clip_path=5), TypeError, None),
     "clip path empty tuple": (dict(clip_path=()), IndexError, None),
     "clip path empty list": (dict(clip_path=[]), IndexError, None),
     # mask truth conversion
-    "mask list": (dict(coordinates=standin_host.TracedCoordinates(
-        base_mesh()[0], [], [False])), RuntimeError, cast_error("list")),
-    "mask string": (dict(coordinates=standin_host.TracedCoordinates(
-        base_mesh()[0], [], "no")), RuntimeError, cast_error("str")),
+    "mask list": bad_mask([False]),
+    "mask string": bad_mask("no"),
 }
 
 
@@ -349,15 +356,15 @@ RAISING = {
 def test_calls_that_raise(changes, error_type, message, classify_call):
     outcome = classify_call(call_args(**changes))
     assert type(outcome) is error_type
-    if message is not None:
-        assert str(outcome).startswith(message)
+    if message is not None:  # the whole text, as pybind11 words it (cast_error.py)
+        assert str(outcome) in message
 
 
 @pytest.mark.parametrize("index", [2, 3], ids=["width", "height"])
 def test_none_mesh_size_raises(index, classify_call):
     outcome = classify_call(replace(call_args(), index, None))
     assert type(outcome) is RuntimeError
-    assert str(outcome).startswith(cast_error("NoneType"))
+    assert str(outcome) in cast_error.messages(None, cast_error.UINT64)
 
 
 def _bad_any(mask_values, result=None, error=None):
@@ -437,7 +444,8 @@ class TestHostObjectErrors:
         mask = _bad_any(np.zeros(3), result=[True])
         coords = standin_host.TracedCoordinates(base_mesh()[0], [], mask)
         outcome = classify_call(call_args(coordinates=coords))
-        assert isinstance(outcome, RuntimeError) and str(outcome).startswith(cast_error("list"))
+        assert isinstance(outcome, RuntimeError)
+        assert str(outcome) in cast_error.messages([True], cast_error.BOOL)
 
     def test_mask_read_raising_after_presence_test(self, classify_call):
         class Coords(np.ndarray):

@@ -155,7 +155,10 @@ def test_many_threads_drawing_at_once_draw_what_the_host_draws():
 # --- process life (each in a fresh interpreter) ------------------------------------------------
 
 PRELUDE = textwrap.dedent("""
-    import os, sys, threading, time
+    import os, sys, threading, time, warnings
+    # From 3.12 fork() warns whenever another thread runs: the drawing threads
+    # below, and numpy's own BLAS threads, which some builds start at import.
+    warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
     import numpy as np
     import quadlite
     from mesh_cases import mesh_case, stacked_mesh_case
@@ -227,8 +230,6 @@ FORK = {
         print("ok")
     """,
     "while other threads draw": """
-        import warnings
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
         stop, started = threading.Event(), threading.Event()
         drawers = [threading.Thread(target=keep_drawing, args=(stop, started)) for _ in range(3)]
         for t in drawers:

@@ -1,0 +1,152 @@
+// Boxes at most 8 columns wide, pixel by pixel: covers() for every centre,
+// with its column terms formed once per column and its row terms once per
+// row, several columns to a vector.
+
+#include <algorithm>
+
+#include "render/pixel_stores.hpp"
+#include "render/quad_fill.hpp"
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+namespace quadlite {
+namespace {
+
+constexpr int kRowsPerMask = 8;
+
+// A box at most 2 * kPairs columns wide (the box's own columns are masked
+// in), two columns to a vector: a row costs one subtraction and two
+// comparisons per edge and column. The coverage of up to 8 rows is gathered
+// into one mask, a byte a row, before any store, so that neither empty rows
+// nor short runs cost a branch each.
+template <int kPairs>
+void fill_narrow_pairs(const PreparedQuad& q, const Edges& e, std::int32_t first,
+                       std::int32_t last, const TargetImage& target) {
+  static_assert(kPairs >= 1 && kPairs <= 4, "a row's columns fit a byte");
+  F64x2 u[4][kPairs];
+  for (int c = 0; c < kPairs; ++c) {
+    const std::int64_t j = std::int64_t{q.x0} + 2 * c;
+    const F64x2 X{pixel_centre(j), pixel_centre(j + 1)};
+    for (int k = 0; k < 4; ++k) u[k][c] = column_term(splat(e.dy[k]), splat(e.x[k]), X);
+  }
+  const std::uint64_t in_box = (std::uint64_t{1} << (q.x1 - q.x0)) - 1u;
+  std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
+  // 64-bit rows: a block may start within 8 rows of INT32_MAX.
+  for (std::int64_t block = first; block < last; block += kRowsPerMask) {
+    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerMask, last - block));
+    std::uint64_t mask = 0;
+    for (int r = 0; r < rows; ++r) {
+      const double Y = pixel_centre(block + r);
+      F64x2 a[4];
+      for (int k = 0; k < 4; ++k) a[k] = splat(row_term(e.dx[k], e.y[k], Y));
+      std::uint64_t row_mask = 0;
+      for (int c = 0; c < kPairs; ++c) {
+        I64x2 positive{0, 0}, negative{0, 0};
+        for (int k = 0; k < 4; ++k) {
+          const F64x2 value = a[k] - u[k][c];
+          positive |= clearly_positive(value);
+          negative |= clearly_negative(value);
+        }
+        row_mask |= std::uint64_t{lane_bits(~(positive & negative))} << (2 * c);
+      }
+      mask |= (row_mask & in_box) << (8 * r);
+    }
+    store_mask(mask, block, column0, target, q.colour);
+  }
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUADLITE_WIDE_VECTORS 1
+using F64x4 = double __attribute__((vector_size(32)));
+using I64x4 = std::int64_t __attribute__((vector_size(32)));
+
+// fill_narrow_pairs with four columns to a vector, for processors with
+// AVX2. Everything wide stays inside this function, which alone is compiled
+// for AVX2; so no helper that takes or returns a wide vector is called, and
+// the terms are written out: u is column_term, a is row_term, and the
+// comparisons are clearly_positive and clearly_negative.
+template <int kQuads>
+__attribute__((target("avx2"))) void fill_narrow_quads(const PreparedQuad& q, const Edges& e,
+                                                       std::int32_t first, std::int32_t last,
+                                                       const TargetImage& target) {
+  static_assert(kQuads == 1 || kQuads == 2, "a row's columns fit a byte");
+  F64x4 u[4][kQuads];
+  for (int c = 0; c < kQuads; ++c) {
+    const std::int64_t j = std::int64_t{q.x0} + 4 * c;
+    const F64x4 X{pixel_centre(j), pixel_centre(j + 1), pixel_centre(j + 2), pixel_centre(j + 3)};
+    for (int k = 0; k < 4; ++k) {
+      const F64x4 dy{e.dy[k], e.dy[k], e.dy[k], e.dy[k]};
+      const F64x4 x{e.x[k], e.x[k], e.x[k], e.x[k]};
+      u[k][c] = dy * (X - x);
+    }
+  }
+  const std::uint64_t in_box = (std::uint64_t{1} << (q.x1 - q.x0)) - 1u;
+  const F64x4 above{kEdgeTolerance, kEdgeTolerance, kEdgeTolerance, kEdgeTolerance};
+  const F64x4 below = -above;
+  std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
+  for (std::int64_t block = first; block < last; block += kRowsPerMask) {
+    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerMask, last - block));
+    std::uint64_t mask = 0;
+    for (int r = 0; r < rows; ++r) {
+      const double Y = pixel_centre(block + r);
+      F64x4 a[4];
+      for (int k = 0; k < 4; ++k) {
+        const double v = row_term(e.dx[k], e.y[k], Y);
+        a[k] = F64x4{v, v, v, v};
+      }
+      std::uint64_t row_mask = 0;
+      for (int c = 0; c < kQuads; ++c) {
+        I64x4 positive{0, 0, 0, 0}, negative{0, 0, 0, 0};
+        for (int k = 0; k < 4; ++k) {
+          const F64x4 value = a[k] - u[k][c];
+          positive |= value > above;
+          negative |= value < below;
+        }
+        const I64x4 covered = ~(positive & negative);
+        row_mask |= std::uint64_t(_mm256_movemask_pd(
+                        _mm256_castsi256_pd(reinterpret_cast<__m256i>(covered))))
+                    << (4 * c);
+      }
+      mask |= (row_mask & in_box) << (8 * r);
+    }
+    store_mask(mask, block, column0, target, q.colour);
+  }
+}
+#endif
+
+}  // namespace
+
+int widest_lanes() {
+#if defined(QUADLITE_WIDE_VECTORS)
+  static const int lanes = __builtin_cpu_supports("avx2") ? 4 : 2;
+  return lanes;
+#else
+  return 2;
+#endif
+}
+
+void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
+                 const TargetImage& target, int lanes) {
+  const std::int64_t width = std::int64_t{q.x1} - q.x0;
+#if defined(QUADLITE_WIDE_VECTORS)
+  if (lanes >= 4 && widest_lanes() >= 4) {
+    if (width <= 4) {
+      fill_narrow_quads<1>(q, e, first, last, target);
+    } else {
+      fill_narrow_quads<2>(q, e, first, last, target);
+    }
+    return;
+  }
+#endif
+  (void)lanes;
+  switch ((width + 1) / 2) {
+    case 1: fill_narrow_pairs<1>(q, e, first, last, target); break;
+    case 2: fill_narrow_pairs<2>(q, e, first, last, target); break;
+    case 3: fill_narrow_pairs<3>(q, e, first, last, target); break;
+    default: fill_narrow_pairs<4>(q, e, first, last, target); break;
+  }
+}
+
+}  // namespace quadlite

@@ -1,0 +1,92 @@
+// How the fills store a quad's colour: runs of a row, and scattered pixels
+// from a coverage mask. Each store replaces all four bytes of a pixel.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "render/render_records.hpp"
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+namespace quadlite {
+
+// Runs at least this long (pixels) in images at least this large (bytes)
+// bypass the caches; see store_run.
+constexpr std::int64_t kStreamedRun = 64;
+constexpr std::int64_t kStreamedImage = std::int64_t{32} << 20;
+
+// Whether the target is large enough that long runs are worth streaming.
+inline bool streams(const TargetImage& t) {
+  const std::int64_t row_bytes = t.row_stride < 0 ? -t.row_stride : t.row_stride;
+  return row_bytes * t.height >= kStreamedImage;
+}
+
+// Columns [begin, end) of a row get the colour. Packed pixels go four at a
+// time in 16-byte stores, so a long run costs about what memset costs. With
+// `stream`, whole 64-byte lines inside a long run are written around the
+// caches: an image far larger than them would otherwise have every line
+// read in before it is overwritten.
+inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t begin,
+                      std::int64_t end, std::uint32_t colour, bool stream = false) {
+  std::uint8_t* p = row + begin * col_stride;
+  std::int64_t n = end - begin;
+  if (col_stride != 4) {
+    for (; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
+    return;
+  }
+#if defined(__SSE2__)
+  const __m128i four = _mm_set1_epi32(static_cast<int>(colour));
+  if (stream && n >= kStreamedRun) {
+    // Up to a line boundary (never reached if p is not 4-byte aligned).
+    for (; n > 0 && (reinterpret_cast<std::uintptr_t>(p) & 63) != 0; --n, p += 4)
+      std::memcpy(p, &colour, 4);
+    for (; n >= 16; n -= 16, p += 64) {
+      __m128i* line = reinterpret_cast<__m128i*>(p);
+      _mm_stream_si128(line, four);
+      _mm_stream_si128(line + 1, four);
+      _mm_stream_si128(line + 2, four);
+      _mm_stream_si128(line + 3, four);
+    }
+  }
+  // The last four pixels as one store that may overlap the one before, and
+  // runs of two or three as two overlapping pairs: no loop over the tail.
+  if (n >= 4) {
+    std::uint8_t* const last = p + 4 * (n - 4);
+    for (; p < last; p += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), four);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), four);
+    return;
+  }
+  if (n >= 2) {
+    const std::uint64_t two = colour | std::uint64_t{colour} << 32;
+    std::memcpy(p, &two, 8);
+    std::memcpy(p + 4 * (n - 2), &two, 8);
+    return;
+  }
+#else
+  (void)stream;
+#endif
+  for (; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
+}
+
+// Streamed stores are ordered before anything that follows.
+inline void finish_streaming() {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
+// Stores the colour at every set bit of a coverage mask: byte r holds
+// device row block + r, bit c of it column c from column0.
+inline void store_mask(std::uint64_t mask, std::int64_t block, std::uint8_t* column0,
+                       const TargetImage& target, std::uint32_t colour) {
+  for (; mask != 0; mask &= mask - 1) {
+    const int bit = __builtin_ctzll(mask);
+    std::memcpy(column0 + row_offset(target, block + (bit >> 3)) + (bit & 7) * target.col_stride,
+                &colour, 4);
+  }
+}
+
+}  // namespace quadlite

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs one test leg: prints its header line (interpreter, numpy and the
+# pybind11 the module was built with), then VENV/bin/python ARGS... with that
+# pybind11 version in QUADLITE_PYBIND11 for the tests of the cast error text.
+# Usage: tools/run-leg.sh VENV MESON_BUILD_DIR ARGS...
+set -euo pipefail
+venv=$1 builddir=$2
+shift 2
+python="$venv/bin/python"
+pybind11=$(sed -n 's/^Message: pybind11 //p' "$builddir/meson-logs/meson-log.txt" 2>/dev/null |
+           tail -n 1)
+if [ -z "$pybind11" ]; then
+  echo "run-leg: no pybind11 version in $builddir/meson-logs/meson-log.txt" >&2
+  exit 1
+fi
+versions=$("$python" -c '
+import platform
+try:
+    import numpy
+    numpy_version = numpy.__version__
+except ImportError:
+    numpy_version = "none"
+print(f"{platform.python_implementation()} {platform.python_version()}, numpy {numpy_version}")')
+echo "== leg: $versions, pybind11 $pybind11"
+QUADLITE_PYBIND11=$pybind11 exec "$python" "$@"
