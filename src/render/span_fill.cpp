@@ -117,7 +117,7 @@ inline void narrow(Spans& s, const Edges& e, int k, double a, double inv_dy, std
   }
 }
 
-// The edges two to a vector, edges 0 and 1 in pair 0, 2 and 3 in pair 1.
+// Edges ks[0 .. n) two to a vector, in order; a lane past n is inert.
 // Slanted edges (dx, dy != 0) are marked falling (dy > 0) or rising; level
 // and upright edges are neither and are left to the caller. The offsets are
 // 0 on the lanes of their kind and infinite elsewhere, so that adding them
@@ -128,27 +128,25 @@ struct EdgePairs {
   F64x2 falling_low[2], falling_high[2], rising_low[2], rising_high[2];
 };
 
-EdgePairs pairs_of(const Edges& e) {
+EdgePairs pairs_of(const Edges& e, const int* ks, int n) {
   const double inf = __builtin_inf();
   EdgePairs p;
-  for (int h = 0; h < 2; ++h) {
-    const int k = 2 * h;
-    p.x[h] = F64x2{e.x[k], e.x[k + 1]};
-    p.y[h] = F64x2{e.y[k], e.y[k + 1]};
-    p.dx[h] = F64x2{e.dx[k], e.dx[k + 1]};
-    p.dy[h] = F64x2{e.dy[k], e.dy[k + 1]};
-    p.inv_dy[h] = F64x2{e.dy[k] != 0.0 ? 1.0 / e.dy[k] : 0.0,
-                        e.dy[k + 1] != 0.0 ? 1.0 / e.dy[k + 1] : 0.0};
-    for (int l = 0; l < 2; ++l) {
-      const bool slanted = e.dx[k + l] != 0.0;
-      const bool falling = slanted && e.dy[k + l] > 0.0, rising = slanted && e.dy[k + l] < 0.0;
-      p.falling[h][l] = falling ? -1 : 0;
-      p.rising[h][l] = rising ? -1 : 0;
-      p.falling_low[h][l] = falling ? 0.0 : -inf;
-      p.falling_high[h][l] = falling ? 0.0 : inf;
-      p.rising_low[h][l] = rising ? 0.0 : -inf;
-      p.rising_high[h][l] = rising ? 0.0 : inf;
-    }
+  for (int lane = 0; lane < 4; ++lane) {
+    const int h = lane >> 1, l = lane & 1;
+    const int k = ks[lane < n ? lane : 0];
+    p.x[h][l] = e.x[k];
+    p.y[h][l] = e.y[k];
+    p.dx[h][l] = e.dx[k];
+    p.dy[h][l] = e.dy[k];
+    p.inv_dy[h][l] = e.dy[k] != 0.0 ? 1.0 / e.dy[k] : 0.0;
+    const bool slanted = lane < n && e.dx[k] != 0.0;
+    const bool falling = slanted && e.dy[k] > 0.0, rising = slanted && e.dy[k] < 0.0;
+    p.falling[h][l] = falling ? -1 : 0;
+    p.rising[h][l] = rising ? -1 : 0;
+    p.falling_low[h][l] = falling ? 0.0 : -inf;
+    p.falling_high[h][l] = falling ? 0.0 : inf;
+    p.rising_low[h][l] = rising ? 0.0 : -inf;
+    p.rising_high[h][l] = rising ? 0.0 : inf;
   }
   return p;
 }
@@ -189,13 +187,14 @@ QUADLITE_INLINE F64x2 smaller(F64x2 a, F64x2 b) {
 // the bounds are c - 1 plus the number of positive columns and c + 2 minus
 // the number of negative ones; likewise for a rising edge with the signs
 // swapped. An edge through a pixel centre has its neutral column at c.
+template <int Pairs>
 QUADLITE_INLINE bool window_spans(const EdgePairs& e, double Y, std::int64_t lo, std::int64_t hi,
                                   Spans& s) {
   const double low = static_cast<double>(lo), high = static_cast<double>(hi);
   F64x2 p_lo = splat(static_cast<double>(s.p_lo)), p_hi = splat(static_cast<double>(s.p_hi));
   F64x2 n_lo = splat(static_cast<double>(s.n_lo)), n_hi = splat(static_cast<double>(s.n_hi));
   I64x2 held{-1, -1};
-  for (int h = 0; h < 2; ++h) {
+  for (int h = 0; h < Pairs; ++h) {
     const F64x2 a = row_term(e.dx[h], e.y[h], splat(Y));
     // The nearest column to the crossing; a NaN estimate (from an infinite
     // row term) becomes lo, as max returns its second operand on NaN.
@@ -227,7 +226,7 @@ QUADLITE_INLINE bool window_spans(const EdgePairs& e, double Y, std::int64_t lo,
   return true;
 }
 
-void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
+QUADLITE_INLINE void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
                  std::uint32_t colour, bool stream) {
   const bool has_p = s.p_lo < s.p_hi;
   const bool has_n = s.n_lo < s.n_hi;
@@ -240,6 +239,86 @@ void store_spans(const Spans& s, std::uint8_t* row, std::int64_t col_stride,
   if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour, stream);
 }
 
+// The rows on which a slanted edge must be tested. Its value is monotone in
+// the row too (for a fixed column, Y - y, dx * t and a - u are rounded
+// monotonically), so the rows where it is clearly negative at the box
+// column where it is largest form a run at one end of the box's rows, and
+// the rows where it is clearly positive at the column where it is smallest a
+// run at the other end. On the first kind of row the edge is negative on the
+// whole row, which empties N; on the second, positive, which empties P.
+// Rows [active_lo, active_hi) lie between the two runs.
+constexpr std::int64_t kRowsForEdgeRows = 16;
+
+struct EdgeRows {
+  std::int64_t active_lo, active_hi;
+  bool p_before;  // the run before active_lo empties P (else N); the run after, the other
+};
+
+EdgeRows edge_rows(const Edges& e, int k, std::int64_t lo, std::int64_t hi, std::int64_t first,
+                   std::int64_t last) {
+  const double x = e.x[k], y = e.y[k], dx = e.dx[k], dy = e.dy[k];
+  const double largest_at = pixel_centre(dy > 0 ? lo : hi - 1);
+  const double smallest_at = pixel_centre(dy > 0 ? hi - 1 : lo);
+  const auto value = [&](std::int64_t i, double X) {
+    return row_term(dx, y, pixel_centre(i)) - column_term(dy, x, X);
+  };
+  // The row where the value at X is zero, as a starting guess.
+  const auto guess = [&](double X) {
+    return crossing_guess(y, column_term(dy, x, X), 1.0 / dx, first, last);
+  };
+  EdgeRows r;
+  if (dx > 0) {  // the value rises from row to row: negative rows first
+    r.p_before = false;
+    r.active_lo = first_where([&](std::int64_t i) { return !clearly_negative(value(i, largest_at)); },
+                              first, last, guess(largest_at));
+    r.active_hi = r.active_lo == last
+                      ? last
+                      : first_where([&](std::int64_t i) { return clearly_positive(value(i, smallest_at)); },
+                                    r.active_lo, last, guess(smallest_at));
+  } else {  // it falls: positive rows first
+    r.p_before = true;
+    r.active_lo = first_where([&](std::int64_t i) { return !clearly_positive(value(i, smallest_at)); },
+                              first, last, guess(smallest_at));
+    r.active_hi = r.active_lo == last
+                      ? last
+                      : first_where([&](std::int64_t i) { return clearly_negative(value(i, largest_at)); },
+                                    r.active_lo, last, guess(largest_at));
+  }
+  return r;
+}
+
+// Rows [first, last) with the slanted edges ks[0 .. n) tested on each row,
+// two to a vector in Pairs vectors, and `fixed` holding the bounds of all
+// other edges but the level ones.
+template <int Pairs>
+void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const int* ks, int n,
+               const int* flat, int flats, std::int64_t first, std::int64_t last,
+               const TargetImage& target, bool stream) {
+  const std::int64_t lo = q.x0, hi = q.x1;
+  EdgePairs pairs;
+  if (Pairs > 0) pairs = pairs_of(e, ks, n);
+  for (std::int64_t i = first; i < last; ++i) {
+    const double Y = pixel_centre(i);
+    Spans s = fixed;
+    if (Pairs > 0 && __builtin_expect(!window_spans<Pairs>(pairs, Y, lo, hi, s), 0)) {
+      s = fixed;
+      for (int m = 0; m < n; ++m) {
+        const int k = ks[m];
+        narrow(s, e, k, row_term(e.dx[k], e.y[k], Y), 1.0 / e.dy[k], lo, hi);
+      }
+    }
+    for (int f = 0; f < flats; ++f) {
+      const int k = flat[f];
+      const double a = row_term(e.dx[k], e.y[k], Y);
+      if (clearly_positive(a)) s.p_hi = s.p_lo;
+      if (clearly_negative(a)) s.n_hi = s.n_lo;
+    }
+    if (!s.empty())
+      store_spans(s, buffer_row(target, static_cast<std::int32_t>(i)), target.col_stride,
+                  q.colour, stream);
+  }
+}
+
 }  // namespace
 
 void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
@@ -250,7 +329,6 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
   // an edge with both zero is neutral everywhere.
   Spans fixed{lo, hi, lo, hi};
   int flat[4], slanted[4];
-  double inv_dy[4];
   int flats = 0, slants = 0;
   for (int k = 0; k < 4; ++k) {
     if (e.dy[k] == 0.0) {
@@ -258,33 +336,53 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
     } else if (e.dx[k] == 0.0) {
       if (!fixed.empty()) narrow(fixed, e, k, 0.0, 1.0 / e.dy[k], lo, hi);
     } else {
-      inv_dy[slants] = 1.0 / e.dy[k];
       slanted[slants++] = k;
     }
   }
   if (fixed.empty()) return;
-  EdgePairs pairs;
-  if (slants > 0) pairs = pairs_of(e);
   const bool stream = hi - lo >= kStreamedRun && streams(target);
+  // On a few rows, finding each edge's rows costs more than testing it.
+  const bool few_rows = last - first < kRowsForEdgeRows;
+  EdgeRows rows[4];
+  for (int m = 0; m < slants; ++m)
+    rows[m] = few_rows ? EdgeRows{first, last, false}
+                       : edge_rows(e, slanted[m], lo, hi, first, last);
 
-  for (std::int32_t i = first; i < last; ++i) {
-    const double Y = pixel_centre(i);
+  // Runs of rows with the same edges to test: an edge is tested only on
+  // its active rows, and elsewhere empties P or N for the whole row.
+  for (std::int64_t from = first; from < last;) {
+    std::int64_t to = last;
     Spans s = fixed;
-    if (slants > 0 && __builtin_expect(!window_spans(pairs, Y, lo, hi, s), 0)) {
-      s = fixed;
-      for (int m = 0; m < slants; ++m) {
-        const int k = slanted[m];
-        narrow(s, e, k, row_term(e.dx[k], e.y[k], Y), inv_dy[m], lo, hi);
+    int ks[4], n = 0;
+    for (int m = 0; m < slants; ++m) {
+      const EdgeRows& r = rows[m];
+      bool empties_p;
+      if (from < r.active_lo) {
+        to = std::min(to, r.active_lo);
+        empties_p = r.p_before;
+      } else if (from < r.active_hi) {
+        to = std::min(to, r.active_hi);
+        ks[n++] = slanted[m];
+        continue;
+      } else {
+        empties_p = !r.p_before;
+      }
+      if (empties_p) {
+        s.p_hi = s.p_lo;
+      } else {
+        s.n_hi = s.n_lo;
       }
     }
-    for (int f = 0; f < flats; ++f) {
-      const int k = flat[f];
-      const double a = row_term(e.dx[k], e.y[k], Y);
-      if (clearly_positive(a)) s.p_hi = s.p_lo;
-      if (clearly_negative(a)) s.n_hi = s.n_lo;
+    if (!s.empty()) {
+      if (n == 0) {
+        fill_rows<0>(q, e, s, ks, n, flat, flats, from, to, target, stream);
+      } else if (n <= 2) {
+        fill_rows<1>(q, e, s, ks, n, flat, flats, from, to, target, stream);
+      } else {
+        fill_rows<2>(q, e, s, ks, n, flat, flats, from, to, target, stream);
+      }
     }
-    if (!s.empty())
-      store_spans(s, buffer_row(target, i), target.col_stride, q.colour, stream);
+    from = to;
   }
   if (stream) finish_streaming();
 }
