@@ -55,10 +55,11 @@ struct IntsOf<F64x4> {
   using type = I32x4;
 };
 
-// v in every lane (v - +0 is v, signed zeros included).
 template <class V>
 QUADLITE_INLINE V splat_of(double v) {
-  return v - V{};
+  V out;
+  for (int l = 0; l < kWidth<V>; ++l) out[l] = v;
+  return out;
 }
 
 // Edges ks[0 .. n) W to a vector in N vectors, in order; a lane past n is
@@ -134,7 +135,7 @@ template <class V, int N>
 QUADLITE_INLINE bool window_spans(const EdgeLanes<V, N>& e, double Y, std::int64_t lo,
                                   std::int64_t hi, Spans& s) {
   using M = MaskOf<V>;
-  const double low = static_cast<double>(lo), high = static_cast<double>(hi);
+  const V low = splat_of<V>(static_cast<double>(lo)), high = splat_of<V>(static_cast<double>(hi));
   V p_lo = splat_of<V>(static_cast<double>(s.p_lo)), p_hi = splat_of<V>(static_cast<double>(s.p_hi));
   V n_lo = splat_of<V>(static_cast<double>(s.n_lo)), n_hi = splat_of<V>(static_cast<double>(s.n_hi));
   M held = V{} == V{};
@@ -143,7 +144,7 @@ QUADLITE_INLINE bool window_spans(const EdgeLanes<V, N>& e, double Y, std::int64
     // The nearest column to the crossing; a NaN estimate (from an infinite
     // row term) becomes lo, as larger() returns its second operand on NaN.
     const V g = e.x[h] + a * e.inv_dy[h];  // - 0.5, then + 0.5 to round
-    const V within = smaller(larger(g, splat_of<V>(low)), splat_of<V>(high - 1.0));
+    const V within = smaller(larger(g, low), high - 1.0);
     const V c = __builtin_convertvector(
         __builtin_convertvector(within, typename IntsOf<V>::type), V);
     const V first = c - 1.0, past = c + 2.0;
