@@ -258,6 +258,11 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
   }
   if (fixed.empty()) return;
   const bool stream = hi - lo >= kStreamedRun && streams(target);
+  if (slants == 0) {  // the common axis-aligned cell: one run of rows
+    fill_rows<F64x2, 0>(q, e, fixed, slanted, 0, flat, flats, first, last, target, stream);
+    if (stream) finish_streaming();
+    return;
+  }
   const bool few_rows = last - first < kRowsForEdgeRows;
   EdgeRows rows[4];
   for (int m = 0; m < slants; ++m)
