@@ -35,7 +35,8 @@ constexpr std::int64_t kRowsForEdgeRows = 16;
 // window_spans() tests three columns around each edge's estimated crossing,
 // which settles every bound on almost every row; narrow() searches from the
 // estimate by galloping and bisection when a crossing may lie outside them
-// (nearly level edges, huge coordinates).
+// (nearly level edges, huge coordinates). An edge whose class is the same
+// across the box on a row is not tested there: edge_rows() finds those rows.
 
 // Vectors of W doubles for the window below: two lanes, or four in code
 // built for AVX2. The mask of a comparison and the whole numbers of a
@@ -227,6 +228,8 @@ QUADLITE_INLINE void fill_rows(const PreparedQuad& q, const Edges& e, const Span
   }
 }
 
+#if defined(__x86_64__)
+#define QUADLITE_SPAN_LANES_4 1
 // Three or four edges in one vector of four.
 __attribute__((target("avx2"))) void fill_rows_wide(const PreparedQuad& q, const Edges& e,
                                                     const Spans& fixed, const int* ks, int n,
@@ -235,11 +238,15 @@ __attribute__((target("avx2"))) void fill_rows_wide(const PreparedQuad& q, const
                                                     const TargetImage& target, bool stream) {
   fill_rows<F64x4, 1>(q, e, fixed, ks, n, flat, flats, first, last, target, stream);
 }
+#endif
 
 }  // namespace
 
 void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                 const TargetImage& target, int lanes) {
+#if !defined(QUADLITE_SPAN_LANES_4)
+  (void)lanes;
+#endif
   const std::int64_t lo = q.x0, hi = q.x1;
   // Upright edges (dx == 0) have a == +-0 on every row, so their spans are
   // the same on all rows; level edges (dy == 0) have one class per row, a's;
@@ -299,8 +306,10 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
         fill_rows<F64x2, 0>(q, e, s, ks, n, flat, flats, from, to, target, stream);
       } else if (n <= 2) {
         fill_rows<F64x2, 1>(q, e, s, ks, n, flat, flats, from, to, target, stream);
+#if defined(QUADLITE_SPAN_LANES_4)
       } else if (lanes >= 4) {
         fill_rows_wide(q, e, s, ks, n, flat, flats, from, to, target, stream);
+#endif
       } else {
         fill_rows<F64x2, 2>(q, e, s, ks, n, flat, flats, from, to, target, stream);
       }
