@@ -59,7 +59,6 @@ void fill_narrow_pairs(const PreparedQuad& q, const Edges& e, std::int32_t first
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QUADLITE_WIDE_VECTORS 1
-using F64x4 = double __attribute__((vector_size(32)));
 using I64x4 = std::int64_t __attribute__((vector_size(32)));
 
 // fill_narrow_pairs with four columns to a vector, for processors with

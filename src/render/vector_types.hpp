@@ -18,6 +18,9 @@ namespace quadlite {
 using F64x2 = double __attribute__((vector_size(16)));
 using I64x2 = std::int64_t __attribute__((vector_size(16)));
 using I32x2 = std::int32_t __attribute__((vector_size(8)));
+// Four lanes, for code built for AVX2 only.
+using F64x4 = double __attribute__((vector_size(32)));
+using I32x4 = std::int32_t __attribute__((vector_size(16)));
 
 QUADLITE_INLINE F64x2 splat(double v) { return F64x2{v, v}; }
 QUADLITE_INLINE bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }

@@ -399,6 +399,49 @@ TEST(SpanFill, LongEdgesAtEveryTilt) {
   }
 }
 
+// Rows where the edges bounding a row change: vertices on a row's pixel
+// centres, just off them, and between rows; the side vertices' rows tested
+// whole and cut into bands; either winding, convex and not, with edges from
+// nearly level to nearly upright.
+TEST(SpanFill, RowsWhereTheBoundingEdgesChange) {
+  const std::int32_t w = 90, h = 90;
+  Seen seen;
+  QuadMaker make(77);
+  const double offsets[] = {0.5, 0.0, 0.5 + 1e-13, 0.5 - 1e-13, 0.25};
+  const double spreads[] = {1e-9, 0.01, 0.4, 3, 20, 40};
+  for (const double off : offsets)
+    for (const double spread : spreads)
+      for (int shape = 0; shape < 6; ++shape) {
+        // A kite around (45, 45): top and bottom vertices on whole rows plus
+        // `off`, side vertices `spread` rows apart.
+        const double top = 10 + off, bottom = 70 + off;
+        const double left_y = 30 + off, right_y = left_y + spread;
+        PreparedQuad q;
+        q.p[0] = {45.25, top};
+        q.p[1] = {80.0 - (shape == 4 ? 30 : 0), right_y};
+        q.p[2] = {make.real(30, 60), bottom};
+        q.p[3] = {5.0 + (shape == 5 ? 50 : 0), left_y};
+        if (shape == 1 || shape == 3) std::swap(q.p[1], q.p[3]);
+        if (shape >= 2) std::swap(q.p[0], q.p[shape == 2 ? 1 : 2]);
+        q.colour = pack_rgba(static_cast<std::uint8_t>(shape), 5, 5, 255);
+        make.any_box = false;
+        if (!box_for(q, make, w, h)) continue;
+        const std::string what = "offset " + std::to_string(off) + ", spread " +
+                                 std::to_string(spread) + ", shape " + std::to_string(shape);
+        expect_like_reference(q, w, h, seen, what);
+        // Bands that start and end on the vertices' rows.
+        for (const std::int32_t cut : {30, 31, 40}) {
+          std::vector<std::uint32_t> want(static_cast<std::size_t>(w) * h,
+                                          GuardedTarget::fill_colour());
+          reference_fill(q, cut, q.y1, want, w, seen);
+          GuardedTarget t(w, h);
+          fill_quad(q, cut, q.y1, t.image());
+          ASSERT_EQ(t.pixels(), want) << what << ", from row " << cut;
+        }
+      }
+  EXPECT_GT(seen.within_tolerance + seen.on_edge, 100);
+}
+
 // Long runs in an image of 32 MiB and more take another store path; rows
 // that are not 4-byte aligned, or pixels wider than 4 bytes, must not.
 TEST(SpanFill, LongRunsInALargeImage) {
