@@ -5,11 +5,8 @@
 
 #include "render/grid_mesh.hpp"
 #include "render/grid_sides.hpp"
+#include "render/pixel_stores.hpp"
 #include "render/quad_geometry.hpp"
-
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 
 namespace quadlite {
 namespace {
@@ -185,44 +182,8 @@ QUADLITE_INLINE SpanWinner winner_by_geometry(std::uint8_t entry, const GridMesh
   return out;
 }
 
-// Device row i is buffer row height - 1 - i.
-inline std::uint8_t* row_address(const TargetImage& t, std::int32_t i) {
-  return t.data + (static_cast<std::int64_t>(t.height) - 1 - i) * t.row_stride;
-}
-
-// Runs at least this long (pixels) in images at least this large (bytes)
-// are written around the caches, which such an image would only flush.
-constexpr std::int64_t kStreamedRun = 16;
-constexpr std::int64_t kStreamedImage = std::int64_t{32} << 20;
-
 // Spans ahead whose colour is fetched while a row's winners are found.
 constexpr std::size_t kAhead = 16;
-
-bool streams(const TargetImage& t) {
-  const std::int64_t row_bytes = t.row_stride < 0 ? -t.row_stride : t.row_stride;
-  return t.col_stride == 4 && row_bytes * t.height >= kStreamedImage;
-}
-
-void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t begin, std::int64_t end,
-               std::uint32_t colour, bool stream) {
-  std::uint8_t* p = row + begin * col_stride;
-  std::int64_t n = end - begin;
-  if (col_stride != 4) {
-    for (; n > 0; --n, p += col_stride) std::memcpy(p, &colour, 4);
-    return;
-  }
-#if defined(__SSE2__)
-  if (stream && n >= kStreamedRun) {
-    for (; n > 0 && (reinterpret_cast<std::uintptr_t>(p) & 15) != 0; --n, p += 4)
-      std::memcpy(p, &colour, 4);
-    const __m128i four = _mm_set1_epi32(static_cast<int>(colour));
-    for (; n >= 4; n -= 4, p += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(p), four);
-  }
-#else
-  (void)stream;
-#endif
-  for (; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
-}
 
 // The colour of the last drawn cell in mesh order that covers (X, row.Y)
 // among the span's cells; false when there is none.
@@ -317,7 +278,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
   bool pieces_known = false;  // whether `pieces` describe `winners`
   for (std::int32_t i = first; i < last; ++i) {
     while (y_span->end <= i) ++y_span;
-    std::uint8_t* out = row_address(target, i);
+    std::uint8_t* out = buffer_row(target, i);
     const PixelRow row = pixel_row(ax, ay, *y_span, i);
     const RowKey key = row_key(row, *y_span, ax.least_width);
     const bool fresh = !(key == previous);
@@ -328,7 +289,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
         cut_pieces(ax, winners, pieces);
         pieces_known = true;
       }
-      const std::uint8_t* above = row_address(target, i - 1);
+      const std::uint8_t* above = buffer_row(target, i - 1);
       for (const RowPiece& piece : pieces) {
         if (piece.per_pixel) {
           fill_per_pixel(ax, ax.spans[piece.span], row, mesh, out, stride);
@@ -376,7 +337,7 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
     }
   }
 #if defined(__SSE2__)
-  if (stream) _mm_sfence();
+  if (stream) finish_streaming();
 #endif
 }
 
