@@ -1,4 +1,5 @@
 // The Python module `quadlite`: its multi-phase definition and draw_quad_mesh.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstring>
@@ -59,12 +60,27 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   return module;
 }
 
+// pybind11 binds numpy's array API on the first conversion, and in doing so
+// releases and retakes the interpreter lock inside destructors. A daemon
+// thread making that first conversion while the interpreter finalizes is
+// ended there, which aborts the process. Where numpy is loaded already, the
+// importing thread binds it now; quadlite never imports numpy itself.
+void bind_numpy_if_loaded() {
+  if (PyDict_GetItemString(PyImport_GetModuleDict(), "numpy") == nullptr) return;
+  try {
+    py::detail::npy_api::get();
+  } catch (py::error_already_set&) {
+    // The first conversion will meet the same error and report it.
+  }
+}
+
 int exec_module(PyObject* raw) {
   try {
     py::detail::get_internals();
     auto m = py::reinterpret_borrow<py::module_>(raw);
     m.attr("__doc__") = py::str("Accelerated quadlite helpers.");
     m.def("draw_quad_mesh", &draw_quad_mesh);
+    bind_numpy_if_loaded();
     return 0;
   } catch (py::error_already_set& e) {
     py::raise_from(e, PyExc_ImportError, "initialization failed");

@@ -19,8 +19,32 @@ namespace py = pybind11;
 namespace quadlite {
 namespace {
 
-// C-contiguous float64, cast from whatever numpy can read; empty on failure.
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A daemon thread that comes back to the interpreter lock while the
+// interpreter is finalizing is ended by the interpreter with pthread_exit.
+// That unwinding must not run through our frames or pybind11's: a noexcept
+// frame on the way ends the process, and every reference above would be
+// released without the lock. Nothing is left to return to, so the thread
+// parks until the process exits. This covers the return from a pass and the
+// conversions, in which numpy may copy with the lock released.
+template <class Step>
+auto parked_at_exit(Step&& step) -> decltype(step()) {
+#if defined(__GLIBCXX__)
+  try {
+    return step();
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+#else
+  return step();
+#endif
+}
+
+// C-contiguous float64, cast from whatever numpy can read; empty on failure.
+DoubleArray doubles(py::handle source) {
+  return parked_at_exit([&] { return DoubleArray::ensure(source); });
+}
 
 // Height and width travel as 32-bit values through the passes.
 constexpr py::ssize_t kMaxTargetExtent = py::ssize_t{1} << 31;
@@ -48,7 +72,8 @@ bool alphas_binary(const double* colours, py::ssize_t rows) {
 bool has_masked_coordinates(py::handle coordinates) {
   if (!py::hasattr(coordinates, "mask")) return false;
   py::object mask = coordinates.attr("mask");
-  if (py::isinstance<py::array>(mask)) return mask.attr("any")().cast<bool>();
+  if (py::isinstance<py::array>(mask))
+    return parked_at_exit([&] { return mask.attr("any")(); }).cast<bool>();
   return mask.cast<bool>();
 }
 
@@ -109,21 +134,8 @@ TargetImage target_of(const Py_buffer& view) {
   return target;
 }
 
-// Takes the interpreter lock back after a pass. A daemon thread that comes
-// back while the interpreter is finalizing is ended by the interpreter with
-// pthread_exit, whose unwinding would run through the destructor below (which
-// ends the process) and the references above it without the lock. Nothing
-// is left to return to, so the thread parks here until the process exits.
 void retake_interpreter_lock(PyThreadState* state) {
-#if defined(__GLIBCXX__)
-  try {
-    PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    for (;;) pause();
-  }
-#else
-  PyEval_RestoreThread(state);
-#endif
+  parked_at_exit([&] { PyEval_RestoreThread(state); });
 }
 
 // The interpreter lock, released for one scope; the passes touch no Python
@@ -166,10 +178,10 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   if (mesh_width == 0 || mesh_height == 0) return true;  // nothing to draw
 
   // All four conversions run before any result is looked at.
-  DoubleArray coords = DoubleArray::ensure(coordinates);
-  DoubleArray offsets = DoubleArray::ensure(offsets_arg);
-  DoubleArray colours = DoubleArray::ensure(face_colours);
-  DoubleArray edges = DoubleArray::ensure(edge_colours);
+  DoubleArray coords = doubles(coordinates);
+  DoubleArray offsets = doubles(offsets_arg);
+  DoubleArray colours = doubles(face_colours);
+  DoubleArray edges = doubles(edge_colours);
   if (!coords || !offsets || !colours || !edges) return false;
 
   if (has_masked_coordinates(coordinates)) return false;
@@ -186,14 +198,14 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   const double* offset = offsets.data();
   if (!near_zero(offset[0]) || !near_zero(offset[1])) return false;
 
-  DoubleArray matrix = DoubleArray::ensure(mesh_transform.attr("get_matrix")());
+  DoubleArray matrix = doubles(mesh_transform.attr("get_matrix")());
   if (!matrix || matrix.ndim() != 2 || matrix.shape(0) != 3 || matrix.shape(1) != 3) {
     return false;
   }
 
   py::object clip_rectangle = gc.attr("get_clip_rectangle")();
   if (clip_rectangle.is_none()) return false;
-  DoubleArray extents = DoubleArray::ensure(clip_rectangle.attr("extents"));
+  DoubleArray extents = doubles(clip_rectangle.attr("extents"));
   if (!extents || extents.ndim() == 0 || extents.size() != 4) return false;
 
   if (!alphas_binary(colours.data(), colours.shape(0))) return false;
