@@ -66,23 +66,6 @@ struct HugeCase {
   int narrow_lanes;   // also fill the quad directly at this width (0: no)
 };
 
-// Whether the quad, boxed by its vertices and the clip, covers pixel (x, y).
-bool expected_cover(const HugeCase& c, const ClipBox& clip, std::int64_t x, std::int64_t y) {
-  double lo_x = c.p[0].x, hi_x = lo_x, lo_y = c.p[0].y, hi_y = lo_y;
-  for (const Point& v : c.p) {
-    lo_x = std::min(lo_x, v.x);
-    hi_x = std::max(hi_x, v.x);
-    lo_y = std::min(lo_y, v.y);
-    hi_y = std::max(hi_y, v.y);
-  }
-  const std::int64_t x0 = std::max<std::int64_t>(clip.x0, lower_bound_px(lo_x));
-  const std::int64_t x1 = std::min<std::int64_t>(clip.x1, upper_bound_px(hi_x));
-  const std::int64_t y0 = std::max<std::int64_t>(clip.y0, lower_bound_px(lo_y));
-  const std::int64_t y1 = std::min<std::int64_t>(clip.y1, upper_bound_px(hi_y));
-  if (x < x0 || x >= x1 || y < y0 || y >= y1) return false;
-  return covers(c.p, static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5);
-}
-
 // The quad as the fill receives it, boxed by the clip.
 PreparedQuad prepared(const HugeCase& c, const ClipBox& clip, std::uint32_t colour) {
   PreparedQuad q;
@@ -100,6 +83,13 @@ PreparedQuad prepared(const HugeCase& c, const ClipBox& clip, std::uint32_t colo
   q.y0 = std::max(clip.y0, lower_bound_px(lo_y));
   q.y1 = std::min(clip.y1, upper_bound_px(hi_y));
   return q;
+}
+
+// Whether the quad, boxed by its vertices and the clip, covers pixel (x, y).
+bool expected_cover(const HugeCase& c, const ClipBox& clip, std::int64_t x, std::int64_t y) {
+  const PreparedQuad q = prepared(c, clip, 0);
+  if (x < q.x0 || x >= q.x1 || y < q.y0 || y >= q.y1) return false;
+  return covers(c.p, static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5);
 }
 
 constexpr double kTop = 2147483647.0;  // device y (or x) of the far image edge
