@@ -73,6 +73,15 @@ inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t b
   for (; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
 }
 
+// Asks for the lines of columns [begin, end) of a row ahead of their stores.
+inline void prefetch_run(const std::uint8_t* row, std::int64_t col_stride, std::int64_t begin,
+                         std::int64_t end) {
+  const std::uint8_t* p = row + begin * col_stride;
+  const std::uint8_t* const last = row + (end - 1) * col_stride;
+  for (; p < last; p += 64) __builtin_prefetch(p, 1);
+  __builtin_prefetch(last, 1);
+}
+
 // Streamed stores are ordered before anything that follows.
 inline void finish_streaming() {
 #if defined(__SSE2__)
