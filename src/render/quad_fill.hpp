@@ -11,9 +11,10 @@
 
 namespace quadlite {
 
-// Row by row, each row's covered columns settled as at most two runs.
+// Row by row, each row's covered columns settled as at most two runs;
+// two rows at once where `lanes` is 4.
 void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
-                const TargetImage& target);
+                const TargetImage& target, int lanes);
 
 // Pixel by pixel for boxes at most 8 columns wide, `lanes` (2, or 4 where
 // the processor has AVX2) columns to a vector.
