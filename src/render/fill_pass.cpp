@@ -21,7 +21,7 @@ void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
   // Spans pay off from a few columns on, at once when no edge slants (their
   // ends then need no search on each row).
   if (width > 2 && !(slants && width <= 8)) {
-    fill_spans(q, e, first, last, target, lanes);
+    fill_spans(q, e, first, last, target);
   } else {
     fill_narrow(q, e, first, last, target, lanes);
   }

@@ -11,10 +11,9 @@
 
 namespace quadlite {
 
-// Row by row, each row's covered columns settled as at most two runs;
-// two rows at once where `lanes` is 4.
+// Row by row, each row's covered columns settled as at most two runs.
 void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
-                const TargetImage& target, int lanes);
+                const TargetImage& target);
 
 // Pixel by pixel for boxes at most 8 columns wide, `lanes` (2, or 4 where
 // the processor has AVX2) columns to a vector.

@@ -74,34 +74,13 @@ inline std::int64_t search_end(const SpanEnd& t, double A, std::int64_t j, std::
   return j;
 }
 
-// Vectors of W doubles: two lanes, or four in code built for AVX2. The
-// mask of a comparison and the whole numbers of a conversion have as many.
-template <class V>
-constexpr int kWidth = sizeof(V) / sizeof(double);
-template <class V>
-using MaskOf = decltype(V{} < V{});
-template <class V>
-struct IntsOf;
-template <>
-struct IntsOf<F64x2> {
-  using type = I32x2;
+// A lower end (lane 0) and an upper end (lane 1) of one span. A lane with
+// no end of its own repeats the other lane's and is left out of the bounds.
+struct EndPair {
+  F64x2 x, y, sdx, sdy, inv_sdy, bias;
+  I64x2 loose, inert;
+  F64x2 inert_offset;  // -inf on an inert lane, so that max() ignores it
 };
-template <>
-struct IntsOf<F64x4> {
-  using type = I32x4;
-};
-
-// Ends one to a lane, lower ends (of some span) in even lanes and upper
-// ends in odd ones. A lane with no end of its own repeats its neighbour's
-// and is left out of the bounds.
-template <class V>
-struct EndLanes {
-  V x, y, sdx, sdy, inv_sdy, bias;
-  V inert_offset;  // -inf on an inert lane, so that max() ignores it
-  MaskOf<V> loose, inert;
-};
-// A lower and an upper end of one span.
-using EndPair = EndLanes<F64x2>;
 
 inline void set_pair(EndPair& p, const SpanEnd* lower, const SpanEnd* upper) {
   const double inf = __builtin_inf();
@@ -113,73 +92,44 @@ inline void set_pair(EndPair& p, const SpanEnd* lower, const SpanEnd* upper) {
   p.sdy = F64x2{a.sdy, b.sdy};
   p.inv_sdy = F64x2{a.inv_sdy, b.inv_sdy};
   p.bias = F64x2{a.bias, b.bias};
-  p.inert_offset = F64x2{lower ? 0.0 : -inf, upper ? 0.0 : -inf};
   p.loose = I64x2{a.loose ? -1 : 0, b.loose ? -1 : 0};
   p.inert = I64x2{lower ? 0 : -1, upper ? 0 : -1};
+  p.inert_offset = F64x2{lower ? 0.0 : -inf, upper ? 0.0 : -inf};
 }
 
-// The pair's lanes repeated across a wider vector, for two rows at once.
-template <class V>
-QUADLITE_INLINE EndLanes<V> repeat_pair(const EndPair& p) {
-  EndLanes<V> r;
-  for (int l = 0; l < kWidth<V>; ++l) {
-    const int h = l & 1;
-    r.x[l] = p.x[h];
-    r.y[l] = p.y[h];
-    r.sdx[l] = p.sdx[h];
-    r.sdy[l] = p.sdy[h];
-    r.inv_sdy[l] = p.inv_sdy[h];
-    r.bias[l] = p.bias[h];
-    r.inert_offset[l] = p.inert_offset[h];
-    r.loose[l] = p.loose[h];
-    r.inert[l] = p.inert[h];
-  }
-  return r;
+// Lane l of a pair as a single end, for search_end.
+inline SpanEnd lane_end(const EndPair& p, int l) {
+  return {p.x[l], p.y[l], p.sdx[l], p.sdy[l], p.inv_sdy[l], p.bias[l], p.loose[l] != 0};
 }
 
-// search_end for every lane, lane l on the row whose centre is Y[l]: the
-// estimate, the column nearest past the crossing, is the end when the test
-// holds there and fails on the column before (or the estimate is lo or
-// hi), which settles nearly every row with two evaluations. Whole columns,
-// as doubles.
-template <class V>
-QUADLITE_INLINE V settle_lanes(const EndLanes<V>& p, V Y, V low, V high, std::int64_t lo,
-                               std::int64_t hi) {
-  using M = MaskOf<V>;
-  const V A = p.sdx * (Y - p.y);
-  // w = 0 at X = x + A / sdy. NaN and far estimates stop at lo or hi.
-  V g = (p.x + A * p.inv_sdy) + p.bias;
-  g = g > low ? g : low;
-  g = g < high ? g : high;
-  V at = __builtin_convertvector(__builtin_convertvector(g, typename IntsOf<V>::type), V);
-  // Centres of columns at and at - 1; exact, as at is whole and small.
-  const V w = A - column_term(p.sdy, p.x, at + 0.5);
-  const V w_before = A - column_term(p.sdy, p.x, at - 0.5);
-  // Even lanes test !(w < -tol), that is !(-w > tol); odd lanes w > tol.
-  V flip;
-  M even;
-  for (int l = 0; l < kWidth<V>; ++l) {
-    flip[l] = (l & 1) ? 1.0 : -1.0;
-    even[l] = (l & 1) ? 0 : -1;
-  }
-  const auto holds = [&](V v) { return clearly_positive(v * flip) ^ even; };
-  const M settled = ((holds(w) | (at == high)) & (~holds(w_before) | (at == low))) | p.inert;
-  std::int64_t all = -1;
-  for (int l = 0; l < kWidth<V>; ++l) all &= settled[l];
-  if (__builtin_expect(all == 0, 0)) {
-    for (int l = 0; l < kWidth<V>; ++l)
-      if (!settled[l]) {
-        const SpanEnd t{p.x[l], p.y[l], p.sdx[l], p.sdy[l], p.inv_sdy[l], p.bias[l],
-                        p.loose[l] != 0};
-        at[l] = static_cast<double>(search_end(t, A[l], static_cast<std::int64_t>(at[l]), lo, hi));
-      }
-  }
-  return at;
-}
-
+// search_end for both lanes on row Y: the estimate, the column nearest past
+// the crossing, is the end when the test holds there and fails on the
+// column before (or the estimate is lo or hi), which settles nearly every
+// row with two evaluations. Whole columns, as doubles.
 QUADLITE_INLINE F64x2 settle_pair(const EndPair& p, double Y, F64x2 low, F64x2 high,
                                   std::int64_t lo, std::int64_t hi) {
-  return settle_lanes(p, splat(Y), low, high, lo, hi);
+  const F64x2 A = p.sdx * (splat(Y) - p.y);
+  // w = 0 at X = x + A / sdy. NaN and far estimates stop at lo or hi.
+  F64x2 g = (p.x + A * p.inv_sdy) + p.bias;
+  g = g > low ? g : low;
+  g = g < high ? g : high;
+  F64x2 at = __builtin_convertvector(__builtin_convertvector(g, I32x2), F64x2);
+  // Centres of columns at and at - 1; exact, as at is whole and small.
+  const F64x2 w = A - column_term(p.sdy, p.x, at + 0.5);
+  const F64x2 w_before = A - column_term(p.sdy, p.x, at - 0.5);
+  // Lane 0 tests !(w < -tol), that is !(-w > tol); lane 1 tests w > tol.
+  const F64x2 flip{-1.0, 1.0};
+  const I64x2 lower{-1, 0};
+  const auto holds = [&](F64x2 v) { return clearly_positive(v * flip) ^ lower; };
+  const I64x2 settled =
+      ((holds(w) | (at == high)) & (~holds(w_before) | (at == low))) | p.inert;
+  if (__builtin_expect(lane_bits(settled) != 3, 0)) {
+    for (int l = 0; l < 2; ++l)
+      if (!settled[l])
+        at[l] = static_cast<double>(
+            search_end(lane_end(p, l), A[l], static_cast<std::int64_t>(at[l]), lo, hi));
+  }
+  return at;
 }
 
 }  // namespace span_ends

@@ -2,10 +2,6 @@
 // at most two runs, P and N (span_ends.hpp), whose ends are settled with
 // the edge test itself. Each edge is tested only on the rows where it can
 // bound a run (edge_rows); on the others it empties P or N whole.
-// The lane helpers are instantiated for four-lane vectors but always
-// inlined into AVX2 code, so no such vector crosses a call.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 #include <algorithm>
 
 #include "render/pixel_stores.hpp"
@@ -87,45 +83,22 @@ QUADLITE_INLINE void put_run(const PreparedQuad& q, const TargetImage& target, s
 }
 
 // Rows [first, last) of a single span, [begin, end) narrowed by the ends of
-// pair p; V holds the pair once (one row a step) or twice (two rows).
-template <class V>
-QUADLITE_INLINE void one_span_rows(const PreparedQuad& q, const EndPair& pair, std::int64_t begin,
-                                   std::int64_t end, std::int64_t first, std::int64_t last,
-                                   const TargetImage& target, bool stream) {
-  constexpr int kRows = kWidth<V> / 2;
+// pair p.
+void one_span_rows(const PreparedQuad& q, const EndPair& p, std::int64_t begin, std::int64_t end,
+                   std::int64_t first, std::int64_t last, const TargetImage& target,
+                   bool stream) {
   const std::int64_t lo = q.x0, hi = q.x1;
-  const EndLanes<V> p = repeat_pair<V>(pair);
-  V low, high, start, sign, Y{};
-  for (int l = 0; l < kWidth<V>; ++l) {
-    low[l] = static_cast<double>(lo);
-    high[l] = static_cast<double>(hi);
-    start[l] = (l & 1) ? -static_cast<double>(end) : static_cast<double>(begin);
-    sign[l] = (l & 1) ? -1.0 : 1.0;
-  }
-  std::int64_t i = first;
-  for (; i + kRows <= last; i += kRows) {
-    for (int l = 0; l < kWidth<V>; ++l) Y[l] = pixel_centre(i + l / 2);
-    // {lower, -upper} a row, so that one max takes both bounds.
-    V f = settle_lanes(p, Y, low, high, lo, hi) * sign + p.inert_offset;
+  const F64x2 low = splat(static_cast<double>(lo)), high = splat(static_cast<double>(hi));
+  // {lower, -upper}, so that one max takes both bounds.
+  const F64x2 start{static_cast<double>(begin), -static_cast<double>(end)};
+  for (std::int64_t i = first; i < last; ++i) {
+    F64x2 f = settle_pair(p, pixel_centre(i), low, high, lo, hi) * F64x2{1.0, -1.0} +
+              p.inert_offset;
     f = f > start ? f : start;
-    for (int r = 0; r < kRows; ++r)
-      put_run(q, target, i + r, last, static_cast<std::int64_t>(f[2 * r]),
-              static_cast<std::int64_t>(-f[2 * r + 1]), stream);
+    put_run(q, target, i, last, static_cast<std::int64_t>(f[0]), static_cast<std::int64_t>(-f[1]),
+            stream);
   }
-  if (kRows > 1 && i < last) one_span_rows<F64x2>(q, pair, begin, end, i, last, target, stream);
 }
-
-#if defined(__x86_64__)
-#define QUADLITE_SPAN_AVX2 1
-// Two rows a step.
-__attribute__((target("avx2"))) void one_span_rows_wide(const PreparedQuad& q,
-                                                        const EndPair& pair, std::int64_t begin,
-                                                        std::int64_t end, std::int64_t first,
-                                                        std::int64_t last,
-                                                        const TargetImage& target, bool stream) {
-  one_span_rows<F64x4>(q, pair, begin, end, first, last, target, stream);
-}
-#endif
 
 // Rows [first, last), starting from the spans `fixed` (the bounds of the
 // upright edges and of the edges inactive on these rows), narrowed on each
@@ -133,8 +106,7 @@ __attribute__((target("avx2"))) void one_span_rows_wide(const PreparedQuad& q,
 // flat[0 .. flats).
 void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const SpanEnd* p_end,
                const SpanEnd* n_end, const int* ks, int n, const int* flat, int flats,
-               std::int64_t first, std::int64_t last, const TargetImage& target, bool stream,
-               int lanes) {
+               std::int64_t first, std::int64_t last, const TargetImage& target, bool stream) {
   const std::int64_t lo = q.x0, hi = q.x1;
   const F64x2 low = splat(static_cast<double>(lo)), high = splat(static_cast<double>(hi));
   const bool has_p = fixed.p_lo < fixed.p_hi, has_n = fixed.n_lo < fixed.n_hi;
@@ -146,13 +118,7 @@ void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const 
     const EndPair& p = (has_p ? p_ends : n_ends).pair[0];
     const std::int64_t begin = has_p ? fixed.p_lo : fixed.n_lo;
     const std::int64_t end = has_p ? fixed.p_hi : fixed.n_hi;
-#if defined(QUADLITE_SPAN_AVX2)
-    if (lanes >= 4) {
-      one_span_rows_wide(q, p, begin, end, first, last, target, stream);
-      return;
-    }
-#endif
-    one_span_rows<F64x2>(q, p, begin, end, first, last, target, stream);
+    one_span_rows(q, p, begin, end, first, last, target, stream);
     return;
   }
   for (std::int64_t i = first; i < last; ++i) {
@@ -174,7 +140,7 @@ void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const 
 }  // namespace
 
 void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
-                const TargetImage& target, int lanes) {
+                const TargetImage& target) {
   const std::int64_t lo = q.x0, hi = q.x1;
   // Upright edges (dx == 0) have a == +-0 on every row, so their spans are
   // the same on all rows; level edges (dy == 0) have one class per row, a's;
@@ -228,7 +194,7 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
       }
     }
     if (!s.empty())
-      fill_rows(q, e, s, p_end, n_end, ks, n, flat, flats, from, to, target, stream, lanes);
+      fill_rows(q, e, s, p_end, n_end, ks, n, flat, flats, from, to, target, stream);
     from = to;
   }
   if (stream) finish_streaming();
