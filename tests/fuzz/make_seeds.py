@@ -131,6 +131,15 @@ def seeds():
                           + grid(16, 16, (-1.0, -1.0), (0.8, 0.75), jitter=14)
                           + matrix(rot) + colours(palette(250, 14, (1.0, 1.0, 0.0)))
                           + extents((0.5, 0.5, 46.5, 46.5)))
+    # Cells many pixels across, turned and sheared: rows whose ends the span
+    # fill settles from each edge's crossing, with edges meeting centres.
+    for name, turn, shear, size, origin in (("rotated-wide-cells", 0.52, 0.0, 14.0, (24.3, 1.7)),
+                                            ("sheared-centre-edges", 0.0, 0.5, 12.0, (6.5, 4.5))):
+        c, s_ = math.cos(turn), math.sin(turn)
+        m = (size * c, size * (shear * c - s_), origin[0], size * s_, size * (shear * s_ + c),
+             origin[1])
+        s[name] = (header(3, 3, 47, 47, pool=1) + grid(3, 3) + matrix(m)
+                   + colours(palette(9, 40 + len(name))) + extents())
     s["pixel-centre-edges"] = (
         header(4, 4, 16, 16, pool=1)
         + grid(4, 4, (0.5, 0.5), (3.0, 3.0),
