@@ -15,8 +15,10 @@ namespace {
 using namespace span_bounds;
 using namespace span_ends;
 
-// How far ahead of its stores a row's lines are prefetched.
-constexpr std::int64_t kRowsAhead = 6;
+// How many rows ahead of its stores a row's lines are prefetched, and how
+// many of a box's first rows before its first store.
+constexpr std::int64_t kRowsAhead = 8;
+constexpr std::int64_t kBoxRowsAhead = 24;
 
 // The ends that the active edges set on one span, paired up.
 struct SpanPairs {
@@ -77,7 +79,7 @@ QUADLITE_INLINE void put_run(const PreparedQuad& q, const TargetImage& target, s
   if (begin >= end) return;
   // The rows below are near this one: their lines are asked for a few rows
   // ahead, so that their misses overlap the work in between.
-  if (i + kRowsAhead < last)
+  if (i + kRowsAhead < last && !(stream && end - begin >= kStreamedRun))
     prefetch_run(buffer_row(target, i + kRowsAhead), target.col_stride, begin, end);
   store_run(buffer_row(target, i), target.col_stride, begin, end, q.colour, stream);
 }
@@ -159,6 +161,12 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
   }
   if (fixed.empty()) return;
   const bool stream = hi - lo >= kStreamedRun && streams(target);
+  // Runs prefetch the lines of the rows ahead of them; before the first
+  // run, the box's first rows are asked for, which covers a small cell
+  // whole. Streamed runs bypass the caches and want none of this.
+  if (!stream)
+    for (std::int64_t i = first; i < last && i < first + kBoxRowsAhead; ++i)
+      prefetch_run(buffer_row(target, i), target.col_stride, lo, hi);
   EdgeRows rows[4];
   SpanEnd p_end[4], n_end[4];
   for (int m = 0; m < slants; ++m) {
