@@ -72,6 +72,18 @@ QUADLITE_INLINE void store_spans(const Spans& s, std::uint8_t* row, std::int64_t
   if (has_n) store_run(row, col_stride, s.n_lo, s.n_hi, colour, stream);
 }
 
+// A level edge (dy == 0) has one class on a whole row: positive empties P,
+// negative N.
+QUADLITE_INLINE void cut_by_level_edges(Spans& s, const Edges& e, const int* flat, int flats,
+                                        double Y) {
+  for (int f = 0; f < flats; ++f) {
+    const int k = flat[f];
+    const double a = row_term(e.dx[k], e.y[k], Y);
+    if (clearly_positive(a)) s.p_hi = s.p_lo;
+    if (clearly_negative(a)) s.n_hi = s.n_lo;
+  }
+}
+
 // One row's run, [begin, end) when not empty, of rows [.., last).
 QUADLITE_INLINE void put_run(const PreparedQuad& q, const TargetImage& target, std::int64_t i,
                              std::int64_t last, std::int64_t begin, std::int64_t end,
@@ -112,6 +124,15 @@ void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const 
   const std::int64_t lo = q.x0, hi = q.x1;
   const F64x2 low = splat(static_cast<double>(lo)), high = splat(static_cast<double>(hi));
   const bool has_p = fixed.p_lo < fixed.p_hi, has_n = fixed.n_lo < fixed.n_hi;
+  if (n == 0) {  // the axis-aligned cell: the same spans on every row but where level edges cut
+    for (std::int64_t i = first; i < last; ++i) {
+      Spans s = fixed;
+      cut_by_level_edges(s, e, flat, flats, pixel_centre(i));
+      if (!s.empty())
+        store_spans(s, buffer_row(target, i), target.col_stride, q.colour, stream);
+    }
+    return;
+  }
   SpanPairs p_ends, n_ends;
   if (has_p) pair_up(p_ends, p_end, ks, n);
   if (has_n) pair_up(n_ends, n_end, ks, n);
@@ -128,12 +149,7 @@ void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const 
     Spans s = fixed;
     if (has_p) span_on_row(p_ends, Y, low, high, lo, hi, s.p_lo, s.p_hi);
     if (has_n) span_on_row(n_ends, Y, low, high, lo, hi, s.n_lo, s.n_hi);
-    for (int f = 0; f < flats; ++f) {
-      const int k = flat[f];
-      const double a = row_term(e.dx[k], e.y[k], Y);
-      if (clearly_positive(a)) s.p_hi = s.p_lo;
-      if (clearly_negative(a)) s.n_hi = s.n_lo;
-    }
+    cut_by_level_edges(s, e, flat, flats, Y);
     if (!s.empty())
       store_spans(s, buffer_row(target, i), target.col_stride, q.colour, stream);
   }
