@@ -86,12 +86,13 @@ QUADLITE_INLINE void cut_by_level_edges(Spans& s, const Edges& e, const int* fla
 
 // One row's run, [begin, end) when not empty, of rows [.., last).
 QUADLITE_INLINE void put_run(const PreparedQuad& q, const TargetImage& target, std::int64_t i,
-                             std::int64_t last, std::int64_t begin, std::int64_t end,
-                             bool stream) {
+                             std::int64_t last, std::int64_t fetched, std::int64_t begin,
+                             std::int64_t end, bool stream) {
   if (begin >= end) return;
   // The rows below are near this one: their lines are asked for a few rows
   // ahead, so that their misses overlap the work in between.
-  if (i + kRowsAhead < last && !(stream && end - begin >= kStreamedRun))
+  const std::int64_t ahead = i + kRowsAhead;
+  if (ahead >= fetched && ahead < last && !(stream && end - begin >= kStreamedRun))
     prefetch_run(buffer_row(target, i + kRowsAhead), target.col_stride, begin, end);
   store_run(buffer_row(target, i), target.col_stride, begin, end, q.colour, stream);
 }
@@ -99,8 +100,8 @@ QUADLITE_INLINE void put_run(const PreparedQuad& q, const TargetImage& target, s
 // Rows [first, last) of a single span, [begin, end) narrowed by the ends of
 // pair p.
 void one_span_rows(const PreparedQuad& q, const EndPair& p, std::int64_t begin, std::int64_t end,
-                   std::int64_t first, std::int64_t last, const TargetImage& target,
-                   bool stream) {
+                   std::int64_t first, std::int64_t last, std::int64_t fetched,
+                   const TargetImage& target, bool stream) {
   const std::int64_t lo = q.x0, hi = q.x1;
   const F64x2 low = splat(static_cast<double>(lo)), high = splat(static_cast<double>(hi));
   // {lower, -upper}, so that one max takes both bounds.
@@ -109,8 +110,8 @@ void one_span_rows(const PreparedQuad& q, const EndPair& p, std::int64_t begin, 
     F64x2 f = settle_pair(p, pixel_centre(i), low, high, lo, hi) * F64x2{1.0, -1.0} +
               p.inert_offset;
     f = f > start ? f : start;
-    put_run(q, target, i, last, static_cast<std::int64_t>(f[0]), static_cast<std::int64_t>(-f[1]),
-            stream);
+    put_run(q, target, i, last, fetched, static_cast<std::int64_t>(f[0]),
+            static_cast<std::int64_t>(-f[1]), stream);
   }
 }
 
@@ -120,7 +121,8 @@ void one_span_rows(const PreparedQuad& q, const EndPair& p, std::int64_t begin, 
 // flat[0 .. flats).
 void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const SpanEnd* p_end,
                const SpanEnd* n_end, const int* ks, int n, const int* flat, int flats,
-               std::int64_t first, std::int64_t last, const TargetImage& target, bool stream) {
+               std::int64_t first, std::int64_t last, std::int64_t fetched,
+               const TargetImage& target, bool stream) {
   const std::int64_t lo = q.x0, hi = q.x1;
   const F64x2 low = splat(static_cast<double>(lo)), high = splat(static_cast<double>(hi));
   const bool has_p = fixed.p_lo < fixed.p_hi, has_n = fixed.n_lo < fixed.n_hi;
@@ -141,7 +143,7 @@ void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const 
     const EndPair& p = (has_p ? p_ends : n_ends).pair[0];
     const std::int64_t begin = has_p ? fixed.p_lo : fixed.n_lo;
     const std::int64_t end = has_p ? fixed.p_hi : fixed.n_hi;
-    one_span_rows(q, p, begin, end, first, last, target, stream);
+    one_span_rows(q, p, begin, end, first, last, fetched, target, stream);
     return;
   }
   for (std::int64_t i = first; i < last; ++i) {
@@ -180,9 +182,10 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
   // Runs prefetch the lines of the rows ahead of them; before the first
   // run, the box's first rows are asked for, which covers a small cell
   // whole. Streamed runs bypass the caches and want none of this.
-  if (!stream)
-    for (std::int64_t i = first; i < last && i < first + kBoxRowsAhead; ++i)
-      prefetch_run(buffer_row(target, i), target.col_stride, lo, hi);
+  const std::int64_t fetched =
+      stream ? first : std::min<std::int64_t>(last, first + kBoxRowsAhead);
+  for (std::int64_t i = first; i < fetched; ++i)
+    prefetch_run(buffer_row(target, i), target.col_stride, lo, hi);
   EdgeRows rows[4];
   SpanEnd p_end[4], n_end[4];
   for (int m = 0; m < slants; ++m) {
@@ -218,7 +221,7 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
       }
     }
     if (!s.empty())
-      fill_rows(q, e, s, p_end, n_end, ks, n, flat, flats, from, to, target, stream);
+      fill_rows(q, e, s, p_end, n_end, ks, n, flat, flats, from, to, fetched, target, stream);
     from = to;
   }
   if (stream) finish_streaming();
