@@ -84,7 +84,8 @@ QUADLITE_INLINE void cut_by_level_edges(Spans& s, const Edges& e, const int* fla
   }
 }
 
-// One row's run, [begin, end) when not empty, of rows [.., last).
+// Row i's run, [begin, end) when not empty, in rows [.., last) of which
+// those before `fetched` were prefetched with the box.
 QUADLITE_INLINE void put_run(const PreparedQuad& q, const TargetImage& target, std::int64_t i,
                              std::int64_t last, std::int64_t fetched, std::int64_t begin,
                              std::int64_t end, bool stream) {
