@@ -64,8 +64,11 @@ using I64x4 = std::int64_t __attribute__((vector_size(32)));
 // fill_narrow_pairs with four columns to a vector, for processors with
 // AVX2. Everything wide stays inside this function, which alone is compiled
 // for AVX2; so no helper that takes or returns a wide vector is called, and
-// the terms are written out: u is column_term, a is row_term, and the
-// comparisons are clearly_positive and clearly_negative.
+// the terms are written out: u is column_term, a is row_term. In place of
+// clearly_positive and clearly_negative on every edge value, the greatest
+// and least of the values and +-kEdgeTolerance are kept: v > m ? v : m
+// keeps m for a NaN v, so some value is clearly positive (negative) exactly
+// when the greatest (least) is beyond the tolerance, and NaN stays neutral.
 template <int kQuads>
 __attribute__((target("avx2"))) void fill_narrow_quads(const PreparedQuad& q, const Edges& e,
                                                        std::int32_t first, std::int32_t last,
@@ -95,20 +98,18 @@ __attribute__((target("avx2"))) void fill_narrow_quads(const PreparedQuad& q, co
         const double v = row_term(e.dx[k], e.y[k], Y);
         a[k] = F64x4{v, v, v, v};
       }
-      std::uint64_t row_mask = 0;
+      std::uint64_t split = 0;
       for (int c = 0; c < kQuads; ++c) {
-        I64x4 positive{0, 0, 0, 0}, negative{0, 0, 0, 0};
+        F64x4 greatest = above, least = below;
         for (int k = 0; k < 4; ++k) {
           const F64x4 value = a[k] - u[k][c];
-          positive |= value > above;
-          negative |= value < below;
+          greatest = value > greatest ? value : greatest;
+          least = value < least ? value : least;
         }
-        const I64x4 covered = ~(positive & negative);
-        row_mask |= std::uint64_t(_mm256_movemask_pd(
-                        _mm256_castsi256_pd(reinterpret_cast<__m256i>(covered))))
-                    << (4 * c);
+        const I64x4 both = (greatest > above) & (least < below);
+        split |= std::uint64_t(_mm256_movemask_pd(reinterpret_cast<__m256d>(both))) << (4 * c);
       }
-      mask |= (row_mask & in_box) << (8 * r);
+      mask |= (~split & in_box) << (8 * r);
     }
     store_mask(mask, block, column0, target, q.colour);
   }
