@@ -3,6 +3,7 @@
 // row, several columns to a vector.
 
 #include <algorithm>
+#include <cstring>
 
 #include "render/pixel_stores.hpp"
 #include "render/quad_fill.hpp"
@@ -64,7 +65,8 @@ using I64x4 = std::int64_t __attribute__((vector_size(32)));
 // fill_narrow_pairs with four columns to a vector, for processors with
 // AVX2. Everything wide stays inside this function, which alone is compiled
 // for AVX2; so no helper that takes or returns a wide vector is called, and
-// the terms are written out: u is column_term, a is row_term. In place of
+// the terms are written out: u is column_term, and terms holds row_term for
+// the rows of a block, formed four rows to a vector. In place of
 // clearly_positive and clearly_negative on every edge value, the greatest
 // and least of the values and +-kEdgeTolerance are kept: v > m ? v : m
 // keeps m for a NaN v, so some value is clearly positive (negative) exactly
@@ -90,12 +92,26 @@ __attribute__((target("avx2"))) void fill_narrow_quads(const PreparedQuad& q, co
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
   for (std::int64_t block = first; block < last; block += kRowsPerMask) {
     const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerMask, last - block));
+    // Row r of the block, edge k: terms[k][r].
+    alignas(32) double terms[4][kRowsPerMask];
+    const double b = static_cast<double>(block);
+    const F64x4 Y0 = F64x4{b, b, b, b} + F64x4{0.5, 1.5, 2.5, 3.5};
+    const F64x4 Y1 = Y0 + 4.0;
+    for (int k = 0; k < 4; ++k) {
+      const F64x4 dx{e.dx[k], e.dx[k], e.dx[k], e.dx[k]};
+      const F64x4 y{e.y[k], e.y[k], e.y[k], e.y[k]};
+      const F64x4 t0 = dx * (Y0 - y);
+      std::memcpy(&terms[k][0], &t0, sizeof t0);
+      if (rows > 4) {
+        const F64x4 t1 = dx * (Y1 - y);
+        std::memcpy(&terms[k][4], &t1, sizeof t1);
+      }
+    }
     std::uint64_t mask = 0;
     for (int r = 0; r < rows; ++r) {
-      const double Y = pixel_centre(block + r);
       F64x4 a[4];
       for (int k = 0; k < 4; ++k) {
-        const double v = row_term(e.dx[k], e.y[k], Y);
+        const double v = terms[k][r];
         a[k] = F64x4{v, v, v, v};
       }
       std::uint64_t split = 0;
