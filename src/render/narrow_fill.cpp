@@ -77,9 +77,10 @@ __attribute__((target("avx2"))) void fill_narrow_quads(const PreparedQuad& q, co
                                                        const TargetImage& target) {
   static_assert(kQuads == 1 || kQuads == 2, "a row's columns fit a byte");
   F64x4 u[4][kQuads];
+  // pixel_centre of the box's columns: whole numbers and halves, exact.
+  const double x0 = q.x0;
   for (int c = 0; c < kQuads; ++c) {
-    const std::int64_t j = std::int64_t{q.x0} + 4 * c;
-    const F64x4 X{pixel_centre(j), pixel_centre(j + 1), pixel_centre(j + 2), pixel_centre(j + 3)};
+    const F64x4 X = F64x4{x0, x0, x0, x0} + (F64x4{0.5, 1.5, 2.5, 3.5} + 4.0 * c);
     for (int k = 0; k < 4; ++k) {
       const F64x4 dy{e.dy[k], e.dy[k], e.dy[k], e.dy[k]};
       const F64x4 x{e.x[k], e.x[k], e.x[k], e.x[k]};
