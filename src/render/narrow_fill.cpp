@@ -23,7 +23,7 @@ constexpr int kRowsPerMask = 8;
 // into one mask, a byte a row, before any store, so that neither empty rows
 // nor short runs cost a branch each.
 template <int kPairs>
-void fill_narrow_pairs(const PreparedQuad& q, const Edges& e, std::int32_t first,
+__attribute__((noinline)) void fill_narrow_pairs(const PreparedQuad& q, const Edges& e, std::int32_t first,
                        std::int32_t last, const TargetImage& target) {
   static_assert(kPairs >= 1 && kPairs <= 4, "a row's columns fit a byte");
   F64x2 u[4][kPairs];
@@ -131,24 +131,33 @@ __attribute__((target("avx2"))) void fill_narrow_quads(const PreparedQuad& q, co
     store_mask(mask, block, column0, target, q.colour);
   }
 }
+
+// Read when the library loads, so that no call pays for a guard. Read
+// before that (by another library's initialiser), it is still false: the
+// fills then keep to two lanes, which give the same bytes.
+const bool has_avx2 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}();
 #endif
 
 }  // namespace
 
 int widest_lanes() {
 #if defined(QUADLITE_WIDE_VECTORS)
-  static const int lanes = __builtin_cpu_supports("avx2") ? 4 : 2;
-  return lanes;
+  return has_avx2 ? 4 : 2;
 #else
   return 2;
 #endif
 }
 
+// A dispatcher only: the fills are kept out of line, so that it saves no
+// registers and calls the chosen one last.
 void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                  const TargetImage& target, int lanes) {
   const std::int64_t width = std::int64_t{q.x1} - q.x0;
 #if defined(QUADLITE_WIDE_VECTORS)
-  if (lanes >= 4 && widest_lanes() >= 4) {
+  if (lanes >= 4 && has_avx2) {
     if (width <= 4) {
       fill_narrow_quads<1>(q, e, first, last, target);
     } else {
