@@ -54,30 +54,34 @@ QUADLITE_INLINE bool finite_points(F64x2 p, F64x2 q) {
 
 // The quad's pixel box clipped to `clip`, from the least and greatest (x, y)
 // of its vertices: lower_bound_px of the least, upper_bound_px of the
-// greatest, clamped. False when empty. The clip bounds are whole, so
-// max(lower_bound_px(v), c0) is floor(v) of v held to [c0, INT32_MAX], and
-// min(upper_bound_px(v), c1) is ceil(v) of v held to [INT32_MIN, c1] (NaN
-// giving c0 and INT32_MIN, as pixel_bound does): both then fit 32 bits and
+// greatest, clamped. False when empty. Within the 32-bit range the bounds
 // come from truncation, two lanes at a time, without floor and ceil.
 QUADLITE_INLINE bool clipped_box(F64x2 least, F64x2 greatest, const ClipBox& clip, PreparedQuad& q) {
-  const F64x2 c0{static_cast<double>(clip.x0), static_cast<double>(clip.y0)};
-  const F64x2 c1{static_cast<double>(clip.x1), static_cast<double>(clip.y1)};
-  const F64x2 int_max = splat(2147483647.0), int_min = splat(-2147483648.0);
-  F64x2 lo = least > c0 ? least : c0;
-  lo = lo < int_max ? lo : int_max;
-  F64x2 hi = greatest > int_min ? greatest : int_min;
-  hi = hi < c1 ? hi : c1;
-  // Truncate, then step down (up) where truncation went up (down).
-  const I32x2 t_lo = __builtin_convertvector(lo, I32x2);
-  const I32x2 t_hi = __builtin_convertvector(hi, I32x2);
-  const I64x2 up = __builtin_convertvector(t_lo, F64x2) > lo;
-  const I64x2 down = __builtin_convertvector(t_hi, F64x2) < hi;
-  const I32x2 f = t_lo + __builtin_convertvector(up, I32x2);    // true is -1
-  const I32x2 c = t_hi - __builtin_convertvector(down, I32x2);
-  q.x0 = f[0];
-  q.y0 = f[1];
-  q.x1 = c[0];
-  q.y1 = c[1];
+  std::int32_t lo[2], hi[2];
+  const I64x2 in_range = (least >= splat(-2147483648.0)) & (least < splat(2147483648.0)) &
+                         (greatest > splat(-2147483649.0)) & (greatest <= splat(2147483647.0));
+  if (all_lanes(in_range)) {
+    // Truncate, then step down (up) where truncation went up (down).
+    const I32x2 t_lo = __builtin_convertvector(least, I32x2);
+    const I32x2 t_hi = __builtin_convertvector(greatest, I32x2);
+    const I64x2 up = __builtin_convertvector(t_lo, F64x2) > least;
+    const I64x2 down = __builtin_convertvector(t_hi, F64x2) < greatest;
+    const I32x2 f = t_lo + __builtin_convertvector(up, I32x2);    // true is -1
+    const I32x2 c = t_hi - __builtin_convertvector(down, I32x2);
+    lo[0] = f[0];
+    lo[1] = f[1];
+    hi[0] = c[0];
+    hi[1] = c[1];
+  } else {
+    for (int k = 0; k < 2; ++k) {
+      lo[k] = lower_bound_px(least[k]);
+      hi[k] = upper_bound_px(greatest[k]);
+    }
+  }
+  q.x0 = lo[0] > clip.x0 ? lo[0] : clip.x0;
+  q.x1 = hi[0] < clip.x1 ? hi[0] : clip.x1;
+  q.y0 = lo[1] > clip.y0 ? lo[1] : clip.y0;
+  q.y1 = hi[1] < clip.y1 ? hi[1] : clip.y1;
   return q.x0 < q.x1 && q.y0 < q.y1;
 }
 
