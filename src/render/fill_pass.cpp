@@ -4,15 +4,6 @@
 #include <cstring>
 
 namespace quadlite {
-namespace {
-
-bool slants(const Edges& e) {
-  bool any = false;
-  for (int k = 0; k < 4; ++k) any = any || (e.dx[k] != 0.0 && e.dy[k] != 0.0);
-  return any;
-}
-
-}  // namespace
 
 void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
                const TargetImage& target, int lanes) noexcept {
@@ -25,9 +16,11 @@ void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
                   4);
     return;
   }
+  bool slants = false;
+  for (int k = 0; k < 4; ++k) slants = slants || (e.dx[k] != 0.0 && e.dy[k] != 0.0);
   // Spans pay off from a few columns on, at once when no edge slants (their
   // ends then need no search on each row).
-  if (width > 2 && (width > 8 || !slants(e))) {
+  if (width > 2 && !(slants && width <= 8)) {
     fill_spans(q, e, first, last, target, lanes);
   } else {
     fill_narrow(q, e, first, last, target, lanes);
