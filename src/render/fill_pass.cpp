@@ -39,7 +39,9 @@ void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<Task
   const DeviceMap map = device_map(mesh.matrix);
   const int lanes = widest_lanes();
   PreparedQuad q;
-  const auto draw_next = [&](QuadCursor& at) {
+  // Inlined into both loops, so that what it reads of the band stays in
+  // registers.
+  const auto draw_next = [&](QuadCursor& at) QUADLITE_INLINE_LAMBDA {
     // A quad found non-finite here was changed by another thread since the
     // check pass; it is left out rather than drawn to the image edge.
     if (prepare_next(mesh, map, own, at, q) == QuadFate::drawn)

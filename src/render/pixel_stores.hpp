@@ -93,9 +93,10 @@ inline void finish_streaming() {
 // device row block + r, bit c of it column c from column0.
 inline void store_mask(std::uint64_t mask, std::int64_t block, std::uint8_t* column0,
                        const TargetImage& target, std::uint32_t colour) {
+  std::uint8_t* const first_row = column0 + row_offset(target, block);
   for (; mask != 0; mask &= mask - 1) {
     const int bit = __builtin_ctzll(mask);
-    std::memcpy(column0 + row_offset(target, block + (bit >> 3)) + (bit & 7) * target.col_stride,
+    std::memcpy(first_row - (bit >> 3) * target.row_stride + (bit & 7) * target.col_stride,
                 &colour, 4);
   }
 }

@@ -14,6 +14,7 @@ namespace quadlite {
 // The per-quad and per-pixel steps are small and run millions of times a
 // call: they are always inlined into the loops that use them.
 #define QUADLITE_INLINE inline __attribute__((always_inline))
+#define QUADLITE_INLINE_LAMBDA __attribute__((always_inline))
 
 using F64x2 = double __attribute__((vector_size(16)));
 using I64x2 = std::int64_t __attribute__((vector_size(16)));

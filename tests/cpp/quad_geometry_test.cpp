@@ -56,7 +56,8 @@ TEST(Colour, PackedColourMatchesTheScalarBytes) {
 std::vector<double> coordinates() {
   const double two31 = 2147483648.0;
   std::vector<double> out = {0.0, -0.0, 0.5, -0.5, 1e-300, -1e-300, 1e300, -1e300,
-                             std::numeric_limits<double>::max(), -std::numeric_limits<double>::max()};
+                             std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
+                             kInf, -kInf};
   for (const double at : {two31, -two31, two31 - 1, -two31 - 1, two31 - 0.5, -two31 + 0.5,
                           -two31 - 0.5, 7.0, -7.0, 1e15 + 0.5}) {
     double v = at;

@@ -369,6 +369,49 @@ TEST(SpanFill, RotatedAndShearedCellsOfManySizes) {
   EXPECT_GT(seen.painted, 500000);
 }
 
+// Boxes of every size up to 8 x 8, against each corner of the image so
+// that they end on its last column or row: a sliver along either diagonal
+// and a diamond touching all four sides, every row and a middle band of rows.
+TEST(SpanFill, NarrowBoxesOfEverySizeAtTheImageCorners) {
+  const std::int32_t w = 11, h = 10;
+  Seen seen;
+  for (std::int32_t bw = 1; bw <= 8; ++bw)
+    for (std::int32_t bh = 1; bh <= 8; ++bh)
+      for (int corner = 0; corner < 4; ++corner)
+        for (int shape = 0; shape < 3; ++shape) {
+          const double x0 = corner & 1 ? w - bw : 0, y0 = corner & 2 ? h - bh : 0;
+          // Inset by less than a pixel, so the box stays bw x bh.
+          const double l = x0 + 0.3, r = x0 + bw - 0.2, b = y0 + 0.1, t = y0 + bh - 0.4;
+          const double mx = (l + r) / 2, my = (b + t) / 2, d = 0.35;
+          PreparedQuad q;
+          if (shape == 0) {  // along the rising diagonal
+            q.p[0] = {l, b}, q.p[1] = {l + d, b}, q.p[2] = {r, t}, q.p[3] = {r - d, t};
+          } else if (shape == 1) {  // along the falling one, wound the other way
+            q.p[0] = {l, t}, q.p[1] = {r - d, b}, q.p[2] = {r, b}, q.p[3] = {l + d, t};
+          } else {
+            q.p[0] = {mx, b}, q.p[1] = {r, my}, q.p[2] = {mx, t}, q.p[3] = {l, my};
+          }
+          q.colour = pack_rgba(static_cast<std::uint8_t>(bw), static_cast<std::uint8_t>(bh),
+                               static_cast<std::uint8_t>(shape), 255);
+          q.x0 = static_cast<std::int32_t>(x0), q.x1 = q.x0 + bw;
+          q.y0 = static_cast<std::int32_t>(y0), q.y1 = q.y0 + bh;
+          const std::string what = std::to_string(bw) + " x " + std::to_string(bh) + ", corner " +
+                                   std::to_string(corner) + ", shape " + std::to_string(shape);
+          expect_like_reference(q, w, h, seen, what);
+          // Rows [first, last) strictly inside the box.
+          if (bh < 3) continue;
+          std::vector<std::uint32_t> want(static_cast<std::size_t>(w) * h,
+                                          GuardedTarget::fill_colour());
+          reference_fill(q, q.y0 + 1, q.y1 - 1, want, w, seen);
+          for (const int lanes : {2, widest_lanes()}) {
+            GuardedTarget t(w, h);
+            fill_quad(q, q.y0 + 1, q.y1 - 1, t.image(), lanes);
+            ASSERT_EQ(t.pixels(), want) << what << ", inner rows, " << lanes << " lanes";
+          }
+        }
+  EXPECT_GT(seen.painted, 3000);
+}
+
 // Every row of a quad spanning a wide image, at many tilts, including tilts
 // whose crossings lie far beyond the box on most rows.
 TEST(SpanFill, LongEdgesAtEveryTilt) {
