@@ -34,11 +34,11 @@ struct GridScene {
   }
 };
 
-class GridMaker {
+class GridMaker : public RandomPicks {
   static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
  public:
-  explicit GridMaker(std::uint64_t seed) : rng_(seed) {}
+  explicit GridMaker(std::uint64_t seed) : RandomPicks(seed) {}
 
   GridScene make() {
     GridScene s;
@@ -47,7 +47,7 @@ class GridMaker {
     s.row_pad = chance(0.3) ? integer(1, 9) : 0;
     s.rows_reversed = chance(0.3);
     s.col_stride = chance(0.2) ? 8 : 4;
-    s.clip = clip_box(s.width, s.height);
+    s.clip = clip_box(s.width, s.height, 0.1);
     const std::vector<double> xs = axis(integer(1, 12), s.width);
     const std::vector<double> ys = axis(integer(1, 12), s.height);
     s.mesh = TestMesh(xs.size() - 1, ys.size() - 1);
@@ -85,18 +85,6 @@ class GridMaker {
   }
 
  private:
-  int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  double real(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
-  bool chance(double p) { return real(0, 1) < p; }
-
-  ClipBox clip_box(std::int32_t width, std::int32_t height) {
-    if (chance(0.4)) return {0, width, 0, height};
-    if (chance(0.1)) return {integer(0, width), integer(0, width), integer(0, height),
-                             integer(0, height)};  // often empty
-    return {integer(0, width / 2), integer((width + 1) / 2, width), integer(0, height / 2),
-            integer((height + 1) / 2, height)};
-  }
-
   // Offsets around the edge tolerance and a few ulps.
   double nudge(double v) {
     switch (integer(0, 6)) {
@@ -157,7 +145,6 @@ class GridMaker {
     }
   }
 
-  std::mt19937_64 rng_;
 };
 
 // The generic passes in their plainest form; false when they decline.

@@ -17,6 +17,7 @@ namespace quadlite {
 namespace {
 
 using testing_support::GuardedTarget;
+using testing_support::RandomPicks;
 using testing_support::TestMesh;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -35,16 +36,16 @@ struct Scene {
   Layout layout;
 };
 
-class SceneMaker {
+class SceneMaker : public RandomPicks {
  public:
-  explicit SceneMaker(std::uint64_t seed) : rng_(seed) {}
+  explicit SceneMaker(std::uint64_t seed) : RandomPicks(seed) {}
 
   Scene make() {
     Scene s;
     s.width = integer(1, 40);
     s.height = integer(1, 40);
     s.layout = {integer(0, 1) ? integer(1, 9) : 0, integer(0, 1) == 1, 4 * integer(1, 2)};
-    s.clip = clip_box(s.width, s.height);
+    s.clip = clip_box(s.width, s.height, 0.15);
     const std::uint64_t w = integer(1, 12), h = integer(1, 12);
     s.mesh = TestMesh(w, h);
     place_nodes(s.mesh, s.width, s.height);
@@ -58,18 +59,6 @@ class SceneMaker {
   }
 
  private:
-  int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  double real(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
-  bool chance(double p) { return real(0, 1) < p; }
-
-  ClipBox clip_box(std::int32_t width, std::int32_t height) {
-    if (chance(0.4)) return {0, width, 0, height};
-    if (chance(0.15)) return {integer(0, width), integer(0, width), integer(0, height),
-                              integer(0, height)};  // often empty, never normalised
-    return {integer(0, width / 2), integer((width + 1) / 2, width), integer(0, height / 2),
-            integer((height + 1) / 2, height)};
-  }
-
   // A jittered grid; large jitter folds cells into bow-ties and concave shapes.
   void place_nodes(TestMesh& m, std::int32_t width, std::int32_t height) {
     double spacing;
@@ -138,7 +127,6 @@ class SceneMaker {
     }
   }
 
-  std::mt19937_64 rng_;
 };
 
 std::uint8_t reference_byte(double v) {

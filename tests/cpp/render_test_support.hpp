@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "render/fill_pass.hpp"
@@ -13,6 +14,28 @@
 
 namespace quadlite {
 namespace testing_support {
+
+// Seeded random choices, shared by the scene and quad generators.
+class RandomPicks {
+ public:
+  explicit RandomPicks(std::uint64_t seed) : rng_(seed) {}
+  int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+  double real(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+  bool chance(double p) { return real(0, 1) < p; }
+
+  // The whole target, an arbitrary box (often empty, never normalised) with
+  // chance `arbitrary`, or a box around the middle.
+  ClipBox clip_box(std::int32_t width, std::int32_t height, double arbitrary) {
+    if (chance(0.4)) return {0, width, 0, height};
+    if (chance(arbitrary)) return {integer(0, width), integer(0, width), integer(0, height),
+                                   integer(0, height)};
+    return {integer(0, width / 2), integer((width + 1) / 2, width), integer(0, height / 2),
+            integer((height + 1) / 2, height)};
+  }
+
+ private:
+  std::mt19937_64 rng_;
+};
 
 // A W x H mesh with its own node, colour and matrix storage.
 struct TestMesh {

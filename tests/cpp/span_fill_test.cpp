@@ -17,6 +17,7 @@ namespace quadlite {
 namespace {
 
 using testing_support::GuardedTarget;
+using testing_support::RandomPicks;
 
 const double kBig = std::numeric_limits<double>::max();
 
@@ -66,9 +67,9 @@ void reference_fill(const PreparedQuad& q, std::int32_t first, std::int32_t last
   }
 }
 
-class QuadMaker {
+class QuadMaker : public RandomPicks {
  public:
-  explicit QuadMaker(std::uint64_t seed) : rng_(seed) {}
+  explicit QuadMaker(std::uint64_t seed) : RandomPicks(seed) {}
 
   // Vertices of one of several kinds, in image-sized coordinates.
   void vertices(Point p[4], double w, double h) {
@@ -91,12 +92,6 @@ class QuadMaker {
   }
 
   bool any_box = false;  // the quad wants a box of any size, not its own
-
-  int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  double real(double lo, double hi) {
-    return std::uniform_real_distribution<double>(lo, hi)(rng_);
-  }
-  bool chance(double p) { return real(0, 1) < p; }
 
  private:
   Point around(double w, double h) { return {real(-0.2 * w, 1.2 * w), real(-0.2 * h, 1.2 * h)}; }
@@ -197,7 +192,6 @@ class QuadMaker {
     p[3] = {a.x, b.y};
   }
 
-  std::mt19937_64 rng_;
 };
 
 // The box of the vertices inside the image, or sometimes any box.
