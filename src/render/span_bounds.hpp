@@ -1,6 +1,6 @@
-// Exact bounds of a quad's spans by search: the columns where one edge's
-// class changes along a row, and the rows where it changes at a column.
-// The span fill uses them where its window of a few columns cannot decide.
+// Exact bounds by search: the first column (or row) where a monotone edge
+// test holds, and the rows on which an edge can bound a run. The span fill
+// searches where its estimate of a row's end misses.
 #pragma once
 
 #include <algorithm>
@@ -75,30 +75,6 @@ inline std::int64_t crossing_guess(double x, double a, double inv_dy, std::int64
   if (!(g < static_cast<double>(hi))) return hi;
   const auto t = static_cast<std::int64_t>(g);
   return static_cast<double>(t) < g ? t + 1 : t;
-}
-
-// Narrows the spans by edge k (dy != 0) on the row whose term is `a`.
-inline void narrow(Spans& s, const Edges& e, int k, double a, double inv_dy, std::int64_t lo,
-                   std::int64_t hi) {
-  const double x = e.x[k];
-  const double dy = e.dy[k];
-  const auto value = [&](std::int64_t j) { return a - column_term(dy, x, pixel_centre(j)); };
-  const std::int64_t guess = crossing_guess(x, a, inv_dy, lo, hi);
-  if (dy > 0) {  // the value falls along the row
-    if (s.p_lo < s.p_hi)
-      s.p_lo = first_where([&](std::int64_t j) { return !clearly_positive(value(j)); }, s.p_lo,
-                           s.p_hi, guess);
-    if (s.n_lo < s.n_hi)
-      s.n_hi = first_where([&](std::int64_t j) { return clearly_negative(value(j)); }, s.n_lo,
-                           s.n_hi, guess);
-  } else {  // it rises
-    if (s.p_lo < s.p_hi)
-      s.p_hi = first_where([&](std::int64_t j) { return clearly_positive(value(j)); }, s.p_lo,
-                           s.p_hi, guess);
-    if (s.n_lo < s.n_hi)
-      s.n_lo = first_where([&](std::int64_t j) { return !(clearly_negative(value(j))); }, s.n_lo,
-                           s.n_hi, guess);
-  }
 }
 
 // The rows on which a slanted edge must be tested. Its value is monotone in

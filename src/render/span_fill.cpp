@@ -158,6 +158,22 @@ void fill_rows(const PreparedQuad& q, const Edges& e, const Spans& fixed, const 
   }
 }
 
+// Narrows `s` by an upright edge (dx == 0): its row term is +-0 on every
+// row, so its ends, settled on any row Y, hold on all.
+void narrow_by_upright(Spans& s, const Edges& e, int k, std::int64_t lo, std::int64_t hi,
+                       double Y) {
+  const bool rising = e.dy[k] < 0.0;
+  const SpanEnd lower = span_end(e, k, !rising), upper = span_end(e, k, rising);
+  EndPair p;
+  set_pair(p, &lower, &upper);
+  const F64x2 f = settle_pair(p, Y, splat(static_cast<double>(lo)),
+                              splat(static_cast<double>(hi)), lo, hi);
+  std::int64_t& begin = rising ? s.n_lo : s.p_lo;
+  std::int64_t& end = rising ? s.p_hi : s.n_hi;
+  begin = std::max(begin, static_cast<std::int64_t>(f[0]));
+  end = std::min(end, static_cast<std::int64_t>(f[1]));
+}
+
 }  // namespace
 
 void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
@@ -173,7 +189,7 @@ void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::
     if (e.dy[k] == 0.0) {
       if (e.dx[k] != 0.0) flat[flats++] = k;
     } else if (e.dx[k] == 0.0) {
-      if (!fixed.empty()) narrow(fixed, e, k, 0.0, 1.0 / e.dy[k], lo, hi);
+      narrow_by_upright(fixed, e, k, lo, hi, pixel_centre(first));
     } else {
       slanted[slants++] = k;
     }
