@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "bench_scenes.hpp"
-#include "render/fill_pass.hpp"
-#include "render/check_pass.hpp"
+#include "render/bands.hpp"
+#include "render/quads/check_pass.hpp"
+#include "render/quads/fill_pass.hpp"
 #include "render/render_job.hpp"
-#include "render/band_index.hpp"
 
 namespace quadlite {
 namespace bench {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "render/check_pass.hpp"
-#include "render/render_records.hpp"
+#include "render/quads/check_pass.hpp"
+#include "render/render_types.hpp"
 
 namespace quadlite {
 namespace bench {

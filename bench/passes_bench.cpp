@@ -6,9 +6,9 @@
 
 #include "bench_scenes.hpp"
 #include "pool/worker_pool.hpp"
-#include "render/fill_pass.hpp"
-#include "render/check_pass.hpp"
-#include "render/quad_geometry.hpp"
+#include "render/quads/check_pass.hpp"
+#include "render/quads/fill_pass.hpp"
+#include "render/quads/quad_geometry.hpp"
 #include "render/render_job.hpp"
 
 namespace quadlite {

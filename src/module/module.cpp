@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "render/render_fast.hpp"
+#include "module/intake.hpp"
 
 namespace py = pybind11;
 

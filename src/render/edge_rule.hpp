@@ -8,7 +8,7 @@
 // loops and vectorised, and say which part of the rule each loop implements.
 #pragma once
 
-#include "render/render_records.hpp"
+#include "render/render_types.hpp"
 #include "render/vector_types.hpp"
 
 namespace quadlite {
@@ -63,8 +63,6 @@ QUADLITE_INLINE bool covers(const Edges& e, double X, double Y) {
   }
   return !(positive && negative);
 }
-
-inline bool covers(const Point p[4], double X, double Y) { return covers(edges_of(p), X, Y); }
 
 // covers() for a single centre, edges 0 and 1 in one vector, 2 and 3 in
 // another: the fill's test of a one-pixel box.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "render/render_records.hpp"
+#include "render/render_types.hpp"
 
 #if defined(__SSE2__)
 #include <immintrin.h>

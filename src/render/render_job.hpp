@@ -1,4 +1,5 @@
-// The render job: clip box, check pass, decision, fill pass.
+// The render job: the clip box, then the grid check or the quad path's check
+// pass, the decision, and the fill pass of whichever path was taken.
 #pragma once
 
 #include <algorithm>
@@ -9,11 +10,13 @@
 #include <vector>
 
 #include "pool/worker_pool.hpp"
-#include "render/band_index.hpp"
-#include "render/check_pass.hpp"
-#include "render/fill_pass.hpp"
-#include "render/grid_mesh.hpp"
-#include "render/render_records.hpp"
+#include "render/bands.hpp"
+#include "render/grid/grid_check.hpp"
+#include "render/grid/grid_fill.hpp"
+#include "render/mesh.hpp"
+#include "render/quads/check_pass.hpp"
+#include "render/quads/fill_pass.hpp"
+#include "render/render_types.hpp"
 
 namespace quadlite {
 
@@ -90,9 +93,13 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
   }
   // A mesh on an exact grid with finite nodes is drawn from its axes.
   GridMesh grid;
+  std::vector<BandRow> band_rows;  // the grid fill's scratch, one per band
+  bool on_grid = false;
   std::atomic<bool> all_finite{true};
   unlocked([&] {
-    if (take_grid(in.mesh, clip, check_tasks, bands, run, grid)) return;
+    on_grid = take_grid(in.mesh, clip, check_tasks, run, grid) &&
+              make_band_rows(grid, bands, band_rows);
+    if (on_grid) return;
     run(check_tasks, [&](std::uint64_t task) {
       check_and_index(in.mesh, clip, task, check_tasks, all_finite, split,
                       index.empty() ? nullptr : &index[task]);
@@ -102,8 +109,8 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
 
   unlocked([&] {
     run(bands, [&](std::uint64_t band) {
-      if (grid.usable) {
-        fill_grid_band(grid, in.mesh, split, band, grid.band_rows[band], in.target);
+      if (on_grid) {
+        fill_grid_band(grid, in.mesh, split, band, band_rows[band], in.target);
       } else {
         fill_band(in.mesh, clip, index, split, band, in.target);
       }

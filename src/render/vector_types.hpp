@@ -1,12 +1,20 @@
-// Vectors of doubles for the per-quad and per-pixel loops. Every lane
-// computes exactly the scalar expression, operation by operation (the build
-// forbids fused multiply-add), so results are bit-identical to scalar code.
+// The lane types of the vectorised loops. Every lane computes exactly the
+// scalar expression, operation by operation (the build forbids fused
+// multiply-add), so results are bit-identical to scalar code.
 #pragma once
 
 #include <cstdint>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
+#endif
+
+// Four-lane kernels exist where the compiler can target AVX2 for single
+// functions; cpu_features.hpp says whether this processor may run them.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUADLITE_WIDE_VECTORS 1
+// On a kernel's declaration and definition alike.
+#define QUADLITE_AVX2 __attribute__((target("avx2")))
 #endif
 
 namespace quadlite {
@@ -19,9 +27,10 @@ namespace quadlite {
 using F64x2 = double __attribute__((vector_size(16)));
 using I64x2 = std::int64_t __attribute__((vector_size(16)));
 using I32x2 = std::int32_t __attribute__((vector_size(8)));
-// Four lanes, for code built for AVX2 only.
+// Four lanes, for code built for AVX2 only: no function outside such code
+// takes or returns them.
 using F64x4 = double __attribute__((vector_size(32)));
-using I32x4 = std::int32_t __attribute__((vector_size(16)));
+using I64x4 = std::int64_t __attribute__((vector_size(32)));
 
 QUADLITE_INLINE F64x2 splat(double v) { return F64x2{v, v}; }
 QUADLITE_INLINE bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "render/render_records.hpp"
+#include "render/render_types.hpp"
 
 namespace quadlite {
 namespace fuzzing {

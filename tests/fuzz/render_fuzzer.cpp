@@ -19,9 +19,9 @@
 #include "fuzz_input.hpp"
 #include "guarded_image.hpp"
 #include "pool/worker_pool.hpp"
-#include "render/fill_pass.hpp"
-#include "../cpp/reference_passes.hpp"
-#include "render/check_pass.hpp"
+#include "reference/reference_passes.hpp"
+#include "render/quads/check_pass.hpp"
+#include "render/quads/fill_pass.hpp"
 #include "render/render_job.hpp"
 
 namespace quadlite {

@@ -1,0 +1,16 @@
+#include "render/cpu_features.hpp"
+
+#include "render/vector_types.hpp"
+
+namespace quadlite {
+
+#if defined(QUADLITE_WIDE_VECTORS)
+const bool cpu_has_avx2 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}();
+#else
+const bool cpu_has_avx2 = false;
+#endif
+
+}  // namespace quadlite

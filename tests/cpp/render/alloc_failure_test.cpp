@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "reference/reference_passes.hpp"
+#include "render/quads/check_pass.hpp"
+#include "support/failing_allocator.hpp"
+#include "support/render_test_support.hpp"
+
+namespace quadlite {
+namespace {
+
+using testing_support::fail_allocations_after;
+using testing_support::TestMesh;
+
+TEST(PreparePassMemory, ExhaustionDeclinesInsteadOfEscaping) {
+  // Eight visible unit cells in one row.
+  TestMesh m(8, 1);
+  for (int c = 0; c <= 8; ++c) {
+    m.set_node(0, c, c, 0);
+    m.set_node(1, c, c, 1);
+  }
+  m.add_colour(1, 0, 0, 1);
+  const ClipBox clip{0, 100, 0, 100};
+
+  for (long allowed : {0L, 1L, 2L, 3L}) {
+    QuadList out;
+    std::atomic<bool> finite{true};
+    fail_allocations_after(allowed);
+    prepare_task(m.view(), clip, 0, 1, out, finite);  // noexcept: an escaping throw terminates
+    fail_allocations_after(-1);
+    EXPECT_FALSE(finite.load()) << allowed << " allocations allowed";
+    EXPECT_LT(out.size(), 8u) << allowed << " allocations allowed";
+    if (allowed == 0) {
+      EXPECT_TRUE(out.empty());
+    }
+  }
+
+  // Unarmed, the same task stores all eight.
+  QuadList out;
+  std::atomic<bool> finite{true};
+  prepare_task(m.view(), clip, 0, 1, out, finite);
+  EXPECT_TRUE(finite.load());
+  EXPECT_EQ(out.size(), 8u);
+}
+
+}  // namespace
+}  // namespace quadlite
