@@ -67,12 +67,15 @@ $(NO_NUMPY_VENV)/.installed: $(WHEEL_STAMP)
 	touch $@
 
 # 4. Distribution leg: Debian's own interpreter, numpy, pybind11 and
-#    meson-python (tools/install-deps.sh build), without build isolation.
+#    meson-python (tools/install-deps.sh build), without build isolation,
+#    from a copy of the tree whose metadata that meson-python can read
+#    (tools/debian-source.sh).
 DEBIAN_VENV := build/venv-debian
-$(DEBIAN_VENV)/.installed: $(MODULE_INPUTS) | deps
+$(DEBIAN_VENV)/.installed: $(MODULE_INPUTS) tools/debian-source.sh | deps
 	@tools/venv.sh $(DEBIAN_VENV) $(SYSTEM_PY) --system-site-packages
+	tools/debian-source.sh build/debian-src $(SYSTEM_PY)
 	$(call PIP,$(DEBIAN_VENV)) install --no-build-isolation --no-deps --no-index \
-	    --force-reinstall --config-settings=builddir=build/debian .
+	    --force-reinstall --config-settings=builddir=$(CURDIR)/build/debian build/debian-src
 	touch $@
 
 module: $(VENV)/.test-deps
