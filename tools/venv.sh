@@ -11,7 +11,7 @@ if [ -x "$dir/bin/python" ] && [ "$(cat "$dir/.made-from" 2>/dev/null)" = "$made
   exit 0
 fi
 if [ ! -x "$python" ]; then
-  echo "$python not found (CPython 3.12 comes from pyenv: pyenv install 3.12.1)" >&2
+  echo "$python not found (pyenv's CPython: pyenv install 3.12.1 3.13.0)" >&2
   exit 1
 fi
 rm -rf "$dir"

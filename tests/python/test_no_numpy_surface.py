@@ -24,6 +24,41 @@ STANDARD_ATTRIBUTES = {"__doc__", "__file__", "__loader__", "__name__", "__packa
 VERSION = "%d.%d" % sys.version_info[:2]
 
 
+# run_isolated(code) runs code in a new isolated sub-interpreter and raises if
+# it raised; None where there are none (before 3.12). The module for them is
+# _xxsubinterpreters in 3.12, whose run_string raises, and _interpreters from
+# 3.13 on, whose run_string returns the uncaught exception instead. Source
+# text, for the test that runs it in a fresh process too.
+ISOLATED_RUNNER = textwrap.dedent("""
+    import sys
+
+    interpreters = None
+    if sys.version_info >= (3, 12):
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            try:
+                import _xxsubinterpreters as interpreters
+            except ImportError:
+                pass
+
+    def run_isolated(code):
+        interp = interpreters.create()
+        try:
+            failure = interpreters.run_string(interp, code)
+        finally:
+            interpreters.destroy(interp)
+        if failure is not None:
+            raise AssertionError(failure.errdisplay)
+
+    if interpreters is None:
+        run_isolated = None
+""")
+_runner = {}
+exec(ISOLATED_RUNNER, _runner)
+run_isolated = _runner["run_isolated"]
+
+
 def numpy_available():
     return importlib.util.find_spec("numpy") is not None
 
@@ -94,9 +129,7 @@ class ModuleTest(unittest.TestCase):
 
     @unittest.skipUnless(sys.version_info >= (3, 12), "the slot exists from 3.12 on")
     def test_refused_in_an_isolated_subinterpreter(self):
-        try:
-            import _xxsubinterpreters as interpreters
-        except ImportError:
+        if run_isolated is None:
             self.skipTest("no subinterpreter module")
         code = textwrap.dedent(f"""
             import sys
@@ -108,11 +141,7 @@ class ModuleTest(unittest.TestCase):
             else:
                 raise AssertionError("imported")
         """)
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, code)
-        finally:
-            interpreters.destroy(interp)
+        run_isolated(code)
 
 
 SUBINTERPRETER_IMPORT = textwrap.dedent("""
@@ -158,16 +187,10 @@ class SubinterpreterTest(unittest.TestCase):
 
     @unittest.skipUnless(ISOLATED, "isolated sub-interpreters exist from 3.12 on")
     def test_refused_in_many_isolated_subinterpreters(self):
-        try:
-            import _xxsubinterpreters as interpreters
-        except ImportError:
+        if run_isolated is None:
             self.skipTest("no subinterpreter module")
         for _ in range(10):
-            interp = interpreters.create()
-            try:
-                interpreters.run_string(interp, self.code())
-            finally:
-                interpreters.destroy(interp)
+            run_isolated(self.code())
         self.assert_main_module_works()
 
     def test_main_interpreter_imports_after_subinterpreters_were_refused(self):
@@ -176,15 +199,12 @@ class SubinterpreterTest(unittest.TestCase):
             import _testcapi  # noqa: F401 - only its presence matters here
         except ImportError:
             self.skipTest("no _testcapi")
-        script = textwrap.dedent(f"""
+        script = ISOLATED_RUNNER + textwrap.dedent(f"""
             import sys, _testcapi
             code = {self.code()!r}
             assert _testcapi.run_in_subinterp(code) == 0
-            if sys.version_info >= (3, 12):
-                import _xxsubinterpreters as interpreters
-                interp = interpreters.create()
-                interpreters.run_string(interp, code)
-                interpreters.destroy(interp)
+            if run_isolated is not None:
+                run_isolated(code)
             sys.path.insert(0, {os.path.dirname(quadlite.__file__)!r})
             import quadlite
 

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the release files in DIST as a user would and checks each install
+# with tools/install_check.py: for each PYTHON, its wheel into a fresh venv
+# of that interpreter with nothing else in it, then the sdist into another,
+# built by pip in an isolated build environment. numpy, and the sdist's build
+# requirements, come from PyPI. The venvs are made anew in WORK.
+# Usage: tools/install-check.sh DIST WORK PYTHON...
+set -euo pipefail
+dist=$1 work=$2
+shift 2
+sdist=$(ls "$dist"/quadlite-*.tar.gz)
+
+for python in "$@"; do
+  tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+  wheel=$(ls "$dist"/quadlite-*-"$tag"-"$tag"-manylinux_*.whl)
+  for kind in wheel sdist; do
+    venv=$work/$tag-$kind
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    if [ $kind = wheel ]; then
+      echo "== install check: $tag, $(basename "$wheel")"
+      "$venv/bin/python" -m pip -qq install "$wheel"
+    else
+      echo "== install check: $tag, $(basename "$sdist"), isolated build"
+      # No cache: a wheel built from an earlier sdist of the same name would
+      # stand in for the build.
+      "$venv/bin/python" -m pip -qq install --no-cache-dir "$sdist"
+    fi
+    "$venv/bin/python" -I tools/install_check.py
+  done
+done
