@@ -116,6 +116,30 @@ test-no-numpy: $(NO_NUMPY_VENV)/.installed
 test-debian: $(DEBIAN_VENV)/.installed
 	$(LEG) $(DEBIAN_VENV) build/debian -m pytest tests/python -q
 
+# Multi-worker leg: the drawing, lifetime and unsafe-input tests, and the C++
+# pool suite, with the process-wide pool given 4 and then 8 workers, on the
+# primary leg. The module reads no configuration: a preload shim built from
+# tests/shim answers get_nprocs (which the pool's hardware count comes from)
+# with SHIM_NPROCS, and 2k hardware threads give k workers.
+SHIM := build/shim/libnprocs_shim.so
+MULTIWORKER_COUNTS ?= 4 8
+MULTIWORKER_TESTS := tests/python/test_fast_path_matches_host.py tests/python/test_lifetime.py \
+    tests/python/test_unsafe_inputs.py
+
+.PHONY: test-multiworker
+test: test-multiworker
+
+$(SHIM): tests/shim/nprocs_shim.cpp
+	@mkdir -p $(@D)
+	g++ -std=c++17 -O2 -Wall -Wextra -Werror -shared -fPIC -o $@ $< -ldl
+
+test-multiworker: $(SHIM) native $(VENV)/.test-deps
+	@set -e; for workers in $(MULTIWORKER_COUNTS); do \
+	  export LD_PRELOAD=$(abspath $(SHIM)) SHIM_NPROCS=$$((2 * workers)); \
+	  $(LEG) $(VENV) build/cp312 -m pytest $(MULTIWORKER_TESTS) -q; \
+	  build/native/tests/cpp/pool_tests --gtest_brief=1; \
+	done
+
 # The libFuzzer harness of the render job, under ASan+UBSan, built with clang
 # in a build directory of its own.
 FUZZ_SECONDS ?= 60
