@@ -35,7 +35,7 @@ class WorkerPool {
   // std::system_error leaves.
   explicit WorkerPool(std::uint64_t workers);
 
-  // Stops the pool (see stop()).
+  // Stops the pool (see stop()); no call may be in flight any more.
   ~WorkerPool();
 
   WorkerPool(const WorkerPool&) = delete;
@@ -52,15 +52,17 @@ class WorkerPool {
 
   // Calls f(k) for every k in [0, n) and returns when all calls have
   // returned. [0, n) is split into min(thread_count(), n) contiguous chunks,
-  // each run in increasing k on one thread. The calling thread runs chunks
-  // too: it offers the others to idle workers, claims chunks until none is
-  // left, then waits for those the workers claimed. The split depends only
-  // on n and thread_count(), never on which thread runs which chunk, and a
-  // single chunk (one worker, or n == 1) runs on the calling thread alone.
-  // Writes made before the call are visible to f, and writes made by f are
-  // visible after it returns. If f throws, its chunk stops there, the other
-  // chunks still run, and the first exception is rethrown here after all
-  // chunks have finished. Must not be called from inside f.
+  // each run in increasing k on one thread. The calling thread is one of
+  // those threads: it offers all chunks but one to the workers, claims
+  // chunks until none is left (so no chunk waits for a worker that has not
+  // started), then waits only for the chunks the workers claimed. A call
+  // keeps at most thread_count() threads busy, its caller included. The
+  // split depends only on n and thread_count(), never on which thread runs
+  // which chunk; a single chunk (one worker, or n == 1) runs on the calling
+  // thread alone. Writes made before the call are visible to f, and writes
+  // made by f are visible after it returns. If f throws, its chunk stops
+  // there, the other chunks still run, and the first exception is rethrown
+  // here after all chunks have finished. Must not be called from inside f.
   template <class F>
   void parallel_for(std::uint64_t n, F f) {
     if (n == 0) return;
