@@ -129,7 +129,7 @@ TEST(Task, OwnsItsCallableAndMovesIt) {
 
 // ---- TaskRing against std::deque ----
 
-TEST(TaskRing, FirstInFirstOutAcrossWrapAndGrowth) {
+TEST(TaskRing, FirstInFirstOutAcrossWrapGrowthAndDrops) {
   for (std::uint32_t seed = 1; seed <= 40; ++seed) {
     std::mt19937 rng(seed);
     auto token = std::make_shared<int>(0);  // counts the callables alive
@@ -144,6 +144,11 @@ TEST(TaskRing, FirstInFirstOutAcrossWrapAndGrowth) {
         const int id = next_id++;
         push_task(ring, Task([id, token]() noexcept { *token = id; }));
         expected.push_back(id);
+      } else if (rng() % 8 == 0) {
+        // A caller taking back helpers it queued last.
+        const std::size_t dropped = rng() % (expected.size() + 1);
+        drop_newest(ring, dropped);
+        expected.resize(expected.size() - dropped);
       } else {
         Task task = pop_task(ring);
         ASSERT_TRUE(task);
@@ -152,6 +157,7 @@ TEST(TaskRing, FirstInFirstOutAcrossWrapAndGrowth) {
         expected.pop_front();
       }
       ASSERT_EQ(ring.count, expected.size());
+      ASSERT_EQ(ring.pushed, static_cast<std::uint64_t>(next_id));
       ASSERT_EQ(token.use_count(), static_cast<long>(expected.size()) + 1);
     }
   }
