@@ -32,7 +32,7 @@ struct Batch {
   const std::uint64_t chunks;
   const RunRange run_range;  // calls f(k) for k in [begin, end), in increasing order
   void* const f;
-  std::atomic<std::uint64_t> next_chunk{0};  // chunks at or past `chunks` are all claimed
+  std::atomic<std::uint64_t> next_chunk{0};  // the next to claim; at `chunks` or past, none is left
 
   std::mutex mutex;
   std::condition_variable cv;  // the caller waits here for the last chunk
