@@ -171,6 +171,38 @@ test-install: $(DIST_STAMP)
 
 test: test-py313 test-install
 
+# Multi-worker leg: the drawing, lifetime and unsafe-input tests, and the C++
+# pool suite (plain, ASan+UBSan and TSan builds), with the process-wide pool
+# given 4 and then 8 workers, on the primary leg. The module reads no
+# configuration: a preload shim built from tests/shim answers get_nprocs
+# (which the pool's hardware count comes from) with SHIM_NPROCS, and 2k
+# hardware threads give k workers.
+SHIM := build/shim/libnprocs_shim.so
+MULTIWORKER_COUNTS ?= 4 8
+MULTIWORKER_TESTS := tests/python/test_fast_path_matches_host.py tests/python/test_lifetime.py \
+    tests/python/test_unsafe_inputs.py
+POOL_SUITE = $(1)/tests/cpp/pool_tests --gtest_brief=1
+
+.PHONY: test-multiworker
+test: test-multiworker
+
+$(SHIM): tests/shim/nprocs_shim.cpp
+	@mkdir -p $(@D)
+	g++ -std=c++17 -O2 -Wall -Wextra -Werror -shared -fPIC -o $@ $< -ldl
+
+# test-sanitizers builds build/asan and build/tsan. ASan wants its runtime
+# loaded first; the shim only adds a symbol the runtime does not define.
+test-multiworker: $(SHIM) native test-sanitizers $(VENV)/.test-deps
+	@set -e; for workers in $(MULTIWORKER_COUNTS); do \
+	  export LD_PRELOAD=$(abspath $(SHIM)) SHIM_NPROCS=$$((2 * workers)); \
+	  $(LEG) $(VENV) build/cp312 -m pytest $(MULTIWORKER_TESTS) -q; \
+	  echo "== pool suites, $$workers workers"; \
+	  $(call POOL_SUITE,build/native); \
+	  ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=halt_on_error=1 \
+	      $(call POOL_SUITE,build/asan); \
+	  TSAN_OPTIONS=halt_on_error=1 $(call POOL_SUITE,build/tsan); \
+	done
+
 # The libFuzzer harness of the render job, under ASan+UBSan, built with clang
 # in a build directory of its own.
 FUZZ_SECONDS ?= 60

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs one test leg: prints its header line (interpreter, numpy and the
-# pybind11 the module was built with), then VENV/bin/python ARGS... with that
-# pybind11 version in QUADLITE_PYBIND11 for the tests of the cast error text.
+# Runs one test leg: prints its header line (interpreter, numpy, the
+# pybind11 the module was built with, and the pool's workers where the
+# get_nprocs shim of tests/shim sets them through SHIM_NPROCS), then
+# VENV/bin/python ARGS... with that pybind11 version in QUADLITE_PYBIND11 for
+# the tests of the cast error text.
 # Usage: tools/run-leg.sh VENV MESON_BUILD_DIR ARGS...
 set -euo pipefail
 venv=$1 builddir=$2
@@ -21,5 +23,10 @@ try:
 except ImportError:
     numpy_version = "none"
 print(f"{platform.python_implementation()} {platform.python_version()}, numpy {numpy_version}")')
-echo "== leg: $versions, pybind11 $pybind11"
+workers=""
+if [ -n "${SHIM_NPROCS:-}" ] && [[ "${LD_PRELOAD:-}" == *nprocs_shim* ]]; then
+  pool=$((SHIM_NPROCS / 2 > 0 ? SHIM_NPROCS / 2 : 1))
+  workers=", get_nprocs shim: $SHIM_NPROCS hardware threads, pool of $pool"
+fi
+echo "== leg: $versions, pybind11 $pybind11$workers"
 QUADLITE_PYBIND11=$pybind11 exec "$python" "$@"

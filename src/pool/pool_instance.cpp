@@ -1,4 +1,4 @@
-// The process-wide pool: building it once, shutting it down at exit, and
+// The process-wide pool: building it once, stopping it at exit, and
 // starting afresh in a forked child.
 #include <pthread.h>
 
@@ -45,9 +45,12 @@ void forget_pool_in_child() noexcept {
   }
 }
 
-void shut_down_pool_at_exit() noexcept {
+// Joins the workers but keeps the pool: a thread that is still inside a
+// call (a daemon thread the interpreter left running) may hand it work
+// between two passes, and then runs that work on its own.
+void stop_pool_at_exit() noexcept {
   if (PoolSlot* slot = current_slot.load(std::memory_order_acquire)) {
-    delete slot->pool.exchange(nullptr, std::memory_order_acq_rel);
+    if (WorkerPool* pool = slot->pool.load(std::memory_order_acquire)) pool->stop();
   }
 }
 
@@ -84,7 +87,7 @@ WorkerPool& WorkerPool::instance() {
   auto pool =
       std::make_unique<WorkerPool>(workers_for_hardware(std::thread::hardware_concurrency()));
   if (!exit_hook_registered) {
-    if (std::atexit(&shut_down_pool_at_exit) != 0) throw std::bad_alloc();
+    if (std::atexit(&stop_pool_at_exit) != 0) throw std::bad_alloc();
     exit_hook_registered = true;
   }
   slot.pool.store(pool.get(), std::memory_order_release);

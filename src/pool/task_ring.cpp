@@ -32,6 +32,7 @@ void push_task(TaskRing& ring, Task&& task) {
   }
   ring.slots[(ring.head + ring.count) % ring.slots.size()] = std::move(task);
   ++ring.count;
+  ++ring.pushed;
 }
 
 Task pop_task(TaskRing& ring) noexcept {
@@ -39,6 +40,13 @@ Task pop_task(TaskRing& ring) noexcept {
   ring.head = (ring.head + 1) % ring.slots.size();
   --ring.count;
   return task;
+}
+
+void drop_newest(TaskRing& ring, std::size_t tasks) noexcept {
+  for (; tasks > 0; --tasks) {
+    --ring.count;
+    ring.slots[(ring.head + ring.count) % ring.slots.size()] = Task();
+  }
 }
 
 }  // namespace quadlite

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "pool/task.hpp"
@@ -14,6 +15,7 @@ struct TaskRing {
   std::vector<Task> slots;
   std::size_t head = 0;   // slot of the oldest queued task
   std::size_t count = 0;  // queued tasks
+  std::uint64_t pushed = 0;  // tasks ever queued: tells whether the newest are still one's own
 };
 
 // Makes room for at least `slots` queued tasks.
@@ -25,5 +27,9 @@ void push_task(TaskRing& ring, Task&& task);
 
 // Removes and returns the oldest task. Precondition: ring.count > 0.
 Task pop_task(TaskRing& ring) noexcept;
+
+// Removes and destroys the `tasks` newest tasks. Precondition:
+// tasks <= ring.count.
+void drop_newest(TaskRing& ring, std::size_t tasks) noexcept;
 
 }  // namespace quadlite

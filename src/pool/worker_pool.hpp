@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -25,6 +26,8 @@ class WorkerPool {
   // fails the error propagates and the next call tries again. A child
   // created by fork() gets a pool of its own on its first call; the one it
   // inherited (whose threads do not exist in the child) is left untouched.
+  // At exit the pool is stopped, never destroyed: a thread still inside a
+  // call then (a daemon thread, say) finishes it on its own.
   static WorkerPool& instance();
 
   // Starts `workers` threads (at least one). If a thread cannot be started,
@@ -32,32 +35,55 @@ class WorkerPool {
   // std::system_error leaves.
   explicit WorkerPool(std::uint64_t workers);
 
-  // Runs every queued task, then joins the workers in creation order.
+  // Stops the pool (see stop()); no call may be in flight any more.
   ~WorkerPool();
 
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  // Workers started; the count stays the same after stop().
   std::uint64_t thread_count() const { return threads_.size(); }
 
-  // Calls f(k) for every k in [0, n) on the workers and returns when all
-  // calls have returned; the calling thread only waits. [0, n) is split
-  // into min(thread_count(), n) contiguous chunks, each run in increasing
-  // k. Writes made before the call are visible to f, and writes made by f
-  // are visible after it returns. If f throws, its chunk stops there, the
-  // other chunks still run, and the first exception is rethrown here after
-  // all chunks have finished. Must not be called from inside f.
+  // Lets the workers finish the helpers queued for them, then joins them in
+  // creation order. The pool stays usable: calls in flight and later calls
+  // finish on their calling threads. Not to be called concurrently with
+  // itself or the destructor.
+  void stop() noexcept;
+
+  // Calls f(k) for every k in [0, n) and returns when all calls have
+  // returned. [0, n) is split into min(thread_count(), n) contiguous chunks,
+  // each run in increasing k on one thread. The calling thread is one of
+  // those threads: it offers all chunks but one to the workers, claims
+  // chunks until none is left (so no chunk waits for a worker that has not
+  // started), then waits only for the chunks the workers claimed. A call
+  // keeps at most thread_count() threads busy, its caller included. The
+  // split depends only on n and thread_count(), never on which thread runs
+  // which chunk; a single chunk (one worker, or n == 1) runs on the calling
+  // thread alone. Writes made before the call are visible to f, and writes
+  // made by f are visible after it returns. If f throws, its chunk stops
+  // there, the other chunks still run, and the first exception is rethrown
+  // here after all chunks have finished. Must not be called from inside f.
   template <class F>
   void parallel_for(std::uint64_t n, F f) {
     if (n == 0) return;
     run_chunks(n, std::min(thread_count(), n), f,
-               [this](Task&& task) { enqueue(std::move(task)); });
+               [this](const std::shared_ptr<Batch>& batch, std::uint64_t helpers) noexcept {
+                 const Offer offer = share_out(batch, helpers);
+                 return [this, offer]() noexcept { take_back(offer); };
+               });
   }
 
  private:
-  void enqueue(Task&& task);
+  // Helpers one call queued: the newest `helpers` tasks when the queue had
+  // seen `pushed` pushes.
+  struct Offer {
+    std::uint64_t helpers;
+    std::uint64_t pushed;
+  };
+
+  Offer share_out(const std::shared_ptr<Batch>& batch, std::uint64_t helpers) noexcept;
+  void take_back(Offer offer) noexcept;
   void worker_loop();
-  void stop_and_join() noexcept;
 
   std::vector<std::thread> threads_;  // creation order; fixed once built
   TaskRing tasks_;                    // guarded by mutex_

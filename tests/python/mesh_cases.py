@@ -12,6 +12,7 @@ import math
 
 import numpy as np
 
+import reference_draw
 from standin_host import Renderer, mesh_args
 
 LAYOUTS = ("packed", "padded", "flipped")
@@ -59,6 +60,29 @@ class MeshCase:
         return (f"MeshCase(seed={self.seed}, {self.geometry}, image {self.rows}x{self.cols} "
                 f"{self.layout}, mesh {self.mesh_width}x{self.mesh_height}, "
                 f"N={len(self.facecolors)}, extents={self.extents})")
+
+
+# Work, in quads plus clip pixels / 16, from which a call hands its passes to
+# the pool (kPoolWorthwhile in the render job); smaller calls run on the
+# calling thread, however many workers the pool has.
+POOL_WORK = 16384
+
+
+def pool_work(case):
+    x0, x1, y0, y1 = reference_draw.clip_box(case.extents, case.cols, case.rows)
+    return case.mesh_width * case.mesh_height + max(0, x1 - x0) * max(0, y1 - y0) // 16
+
+
+def reaches_pool(case):
+    return pool_work(case) >= POOL_WORK
+
+
+def pool_sized_case(seed, rows=520, cols=520, W=16, H=12):
+    """A curvilinear mesh over an image large enough that the call reaches the
+    pool, with few enough cells that the host's own drawing stays quick."""
+    case = large_mesh_case(seed, rows=rows, cols=cols, W=W, H=H)
+    assert reaches_pool(case), case
+    return case
 
 
 # --- geometry: nodes in mesh space and the matrix that maps them to pixels ---
@@ -352,16 +376,20 @@ def _hide_nans(rng, coordinates, facecolors):
         coordinates[rows[k], cols[k], rng.integers(0, 2)] = rng.choice([np.nan, np.inf, -np.inf])
 
 
-def mesh_case(seed, geometry=None, max_image=48, max_mesh=12, hidden_nans=True):
+def mesh_case(seed, geometry=None, max_image=48, max_mesh=12, hidden_nans=True, image=None):
     """The drawing call of one seed; `geometry` picks a kind, else the seed does.
 
     hidden_nans=False keeps every node finite (for tests that change alphas).
+    image=(rows, cols) sets the image size; the rest of the case is drawn as
+    for any other size.
     """
     rng = np.random.default_rng(seed)
     if geometry is None:
         geometry = rng.choice(sorted(GEOMETRIES))
     rows = int(rng.choice([1, 2, rng.integers(3, max_image + 1)], p=[0.1, 0.1, 0.8]))
     cols = int(rng.choice([1, 3, rng.integers(3, max_image + 1)], p=[0.1, 0.1, 0.8]))
+    if image is not None:
+        rows, cols = image
     W = int(rng.integers(1, max_mesh + 1))
     H = int(rng.integers(1, max_mesh + 1))
     nodes, matrix = GEOMETRIES[geometry](rng, W, H, rows, cols)

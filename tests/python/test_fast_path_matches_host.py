@@ -5,6 +5,7 @@ quadlite.draw_quad_mesh, which must draw it itself (return None, never call
 the host method), and once by the host method. The two buffers, padding
 included, must be identical.
 """
+import itertools
 import math
 import threading
 import time
@@ -14,7 +15,8 @@ import numpy as np
 import pytest
 
 import quadlite
-from mesh_cases import GEOMETRIES, large_mesh_case, mesh_case, stacked_mesh_case
+from mesh_cases import (GEOMETRIES, large_mesh_case, mesh_case, pool_sized_case, reaches_pool,
+                        stacked_mesh_case)
 from standin_host import Renderer, mesh_args
 
 
@@ -60,8 +62,31 @@ def test_fast_path_draws_what_the_host_draws_on_mixed_cases():
         assert_same_image(fast_draw(case), host_draw(case), case)
 
 
+def _pool_sized_cases(geometry, count):
+    """The first `count` cases of the geometry, on images of 512 to 640 pixels a
+    side, whose clip makes the call reach the pool."""
+    found = 0
+    for seed in itertools.count():
+        case = mesh_case(100 * seed + 17, geometry=geometry, max_mesh=16,
+                         image=(512 + 37 * seed % 129, 512 + 53 * seed % 129))
+        if reaches_pool(case):
+            yield case
+            found += 1
+            if found == count:
+                return
+
+
+@pytest.mark.parametrize("geometry", sorted(GEOMETRIES))
+def test_fast_path_draws_what_the_host_draws_on_pool_sized_cases(geometry):
+    # Several workers (where the pool has them) split the rows into bands.
+    for case in _pool_sized_cases(geometry, 4):
+        assert_same_image(fast_draw(case), host_draw(case), case)
+
+
 def test_fast_path_draws_a_large_curvilinear_mesh_like_the_host():
-    case = large_mesh_case(7, rows=120, cols=160, W=90, H=70)
+    # Enough cells for the pool by their number alone.
+    case = large_mesh_case(7, rows=240, cols=320, W=130, H=110)
+    assert reaches_pool(case)
     assert_same_image(fast_draw(case), host_draw(case), case)
 
 
@@ -178,8 +203,7 @@ def test_cell_beyond_two_to_the_31_covering_the_image_is_drawn(reach):
 
 def test_threads_drawing_at_once_give_the_images_of_one_after_another():
     threads = 4
-    cases = [[large_mesh_case(10 * t + k, rows=90, cols=110, W=60, H=50) for k in range(2)]
-             for t in range(threads)]
+    cases = [[pool_sized_case(10 * t + k, W=60, H=50) for k in range(2)] for t in range(threads)]
     one_after_another = [[memory(fast_draw(c)) for c in row] for row in cases]
     at_once = [None] * threads
     errors = []

@@ -18,7 +18,7 @@ import pytest
 
 import call_paths
 import quadlite
-from mesh_cases import large_mesh_case, mesh_case
+from mesh_cases import large_mesh_case, mesh_case, pool_sized_case, reaches_pool
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -77,9 +77,11 @@ def _resident_bytes():
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_resident_memory_does_not_grow_over_thousands_of_draws():
-    # Many quads per call: a quad list or a buffer view kept by any call would
-    # add over 100 kB a call, hundreds of MB over the run.
-    case = large_mesh_case(5, rows=60, cols=80, W=40, H=30)
+    # Many quads per call, enough for the pool: a quad list, a band index or a
+    # buffer view kept by any call would add over 100 kB a call, hundreds of
+    # MB over the run.
+    case = large_mesh_case(5, rows=60, cols=80, W=130, H=130)
+    assert reaches_pool(case)
     renderer = case.renderer()
     drawn = case.args(renderer)
     declining = list(case.args(renderer))
@@ -92,10 +94,10 @@ def test_resident_memory_does_not_grow_over_thousands_of_draws():
         assert quadlite.draw_quad_mesh(host, *drawn) is None
         assert quadlite.draw_quad_mesh(host, *declining) is host.result
 
-    for _ in range(300):
+    for _ in range(200):
         draw_both()
     start = _resident_bytes()
-    for _ in range(3000):
+    for _ in range(2000):
         draw_both()
     grown = _resident_bytes() - start
     assert grown < 16 * 2 ** 20, f"resident size grew by {grown / 2 ** 20:.1f} MB"
@@ -115,7 +117,7 @@ def _host_image(case):
 
 def test_many_threads_drawing_at_once_draw_what_the_host_draws():
     threads, seconds = 8, 2.0
-    cases = [[mesh_case(1000 * t + k) for k in range(6)] + [large_mesh_case(t, 60, 70, 30, 25)]
+    cases = [[mesh_case(1000 * t + k) for k in range(6)] + [pool_sized_case(t)]
              for t in range(threads)]
     expected = [[_host_image(c) for c in row] for row in cases]
     # Calls that decline or raise, interleaved with the drawing; a thread's own.
@@ -161,10 +163,10 @@ PRELUDE = textwrap.dedent("""
     warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
     import numpy as np
     import quadlite
-    from mesh_cases import mesh_case, stacked_mesh_case
+    from mesh_cases import pool_sized_case, stacked_mesh_case
 
     def draws_like_the_host(seed):
-        case = mesh_case(seed)
+        case = pool_sized_case(seed)
         fast, host = case.renderer(), case.renderer()
         if quadlite.draw_quad_mesh(fast.draw_quad_mesh, *case.args(fast)) is not None:
             return False
@@ -172,13 +174,16 @@ PRELUDE = textwrap.dedent("""
         return fast.host_calls == [] and np.array_equal(np.asarray(fast.base),
                                                         np.asarray(host.base))
 
-    def keep_drawing(stop=None, started=None, quads=400):
-        case = stacked_mesh_case(1, quads, rows=120, cols=120)
+    def keep_drawing(stop=None, started=None):
+        # A few cells over a 512 x 512 image: enough pixels for the pool, and
+        # the passes end and start again often.
+        case = stacked_mesh_case(1, 4, rows=512, cols=512)
+        r = case.renderer()
+        args = case.args(r)
         while stop is None or not stop.is_set():
-            r = case.renderer()
             if started is not None:
                 started.set()
-            assert quadlite.draw_quad_mesh(r.draw_quad_mesh, *case.args(r)) is None
+            assert quadlite.draw_quad_mesh(r.draw_quad_mesh, *args) is None
 """)
 
 
@@ -193,6 +198,46 @@ def assert_clean_exit(run, stdout="ok\n"):
     assert run.returncode == 0, (run.returncode, run.stderr[-3000:])
     assert run.stderr == ""
     assert run.stdout == stdout
+
+
+def _workers_under_the_shim():
+    """The pool's worker count where the get_nprocs preload shim (tests/shim)
+    sets the hardware threads, as `make test-multiworker` does; else None."""
+    nprocs = os.environ.get("SHIM_NPROCS", "")
+    if "nprocs_shim" not in os.environ.get("LD_PRELOAD", "") or not nprocs.isdigit():
+        return None
+    return max(1, int(nprocs) // 2)
+
+
+@pytest.mark.skipif(_workers_under_the_shim() is None, reason="not under the get_nprocs shim")
+def test_pool_sized_calls_run_on_the_workers_the_shim_asks_for():
+    # The first pool-sized call starts the workers; each later pass offers
+    # work to all but one of them (the caller takes a share), which wakes
+    # them: each wake-up ends in a voluntary context switch.
+    run = run_script("""
+        def sleeps(task):
+            with open(f"/proc/self/task/{task}/status") as f:
+                return next(int(line.split()[1]) for line in f
+                            if line.startswith("voluntary_ctxt_switches"))
+
+        case = pool_sized_case(1)
+        host = case.renderer()
+        host.draw_quad_mesh(*case.args(host))  # numpy's own threads, if any, start here
+        before = set(os.listdir("/proc/self/task"))
+        for round in range(5):
+            if round == 1:
+                workers = sorted(set(os.listdir("/proc/self/task")) - before)
+                start = {t: sleeps(t) for t in workers}
+            fast = case.renderer()
+            assert quadlite.draw_quad_mesh(fast.draw_quad_mesh, *case.args(fast)) is None
+            assert np.array_equal(np.asarray(fast.base), np.asarray(host.base))
+        print(len(workers), sum(sleeps(t) > start[t] for t in workers))
+    """)
+    assert run.returncode == 0 and run.stderr == "", run.stderr[-3000:]
+    started, woken = map(int, run.stdout.split())
+    workers = _workers_under_the_shim()
+    assert started == workers
+    assert woken >= workers - 1, f"{woken} of {workers} workers ever woken"
 
 
 FORK = {
@@ -288,7 +333,7 @@ EXIT = {
     "daemon threads still drawing": """
         started = threading.Event()
         for _ in range(3):
-            threading.Thread(target=keep_drawing, kwargs={"started": started, "quads": 3000},
+            threading.Thread(target=keep_drawing, kwargs={"started": started},
                              daemon=True).start()
         started.wait()
         time.sleep(float(sys.argv[1]) if len(sys.argv) > 1 else 0.02)
@@ -304,8 +349,9 @@ def test_process_exits_cleanly(name):
 
 def test_process_exits_cleanly_whenever_daemon_threads_are_caught_drawing():
     # Where the interpreter's finalization meets a drawing thread depends on
-    # timing: in a pass, handing over between passes, or back in Python.
-    for delay in (0.0, 0.003, 0.011, 0.037, 0.1):
+    # timing: in a pass, handing over between passes (when the pool's exit
+    # hook may have joined the workers), or back in Python.
+    for delay in (0.0, 0.001, 0.003, 0.005, 0.011, 0.017, 0.023, 0.037, 0.06, 0.1) * 2:
         run = run_script(EXIT["daemon threads still drawing"].replace(
             'float(sys.argv[1]) if len(sys.argv) > 1 else 0.02', repr(delay)))
         assert_clean_exit(run)

@@ -5,6 +5,7 @@ import pytest
 import quadlite
 import standin_host
 from conftest import DECLINED, REACHED_BUFFER, readonly_target
+from mesh_cases import POOL_WORK
 
 MAX_U64 = 2**64 - 1
 
@@ -145,6 +146,7 @@ class TestCoordinatesSpoiledDuringTheCall:
         import threading
         import time
 
+        assert self.CELLS ** 2 >= POOL_WORK  # the passes run on the pool, where it has workers
         original = self._mesh()
         target = standin_host.Renderer.new(self.SIZE, self.SIZE)
         assert self._draw(target, original.copy())[0] is None

@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -83,15 +87,15 @@ TEST(ThrowingCallable, OutOfMemoryInsideTheCallableIsReported) {
   EXPECT_TRUE(all_workers_serve(pool, 2));
 }
 
-// ---- queuing chunks through run_chunks ----
+// ---- sharing chunks out through run_chunks ----
 
-// A stand-in for the pool's queue: one thread runs the tasks handed to it,
-// in order, each after `delay`, and records which chunk called f with which
-// index. `fail_at` makes the hand-over of that chunk throw.
+// A stand-in for the pool's workers: one thread runs the helpers handed to
+// it, in order, each after `delay`. It takes at most `take` helpers of each
+// call and drops the rest, as a busy pool would.
 class ManualQueue {
  public:
-  ManualQueue(std::uint64_t fail_at, std::chrono::milliseconds delay)
-      : fail_at_(fail_at), delay_(delay), runner_([this] { run(); }) {}
+  ManualQueue(std::uint64_t take, std::chrono::microseconds delay)
+      : take_(take), delay_(delay), runner_([this] { run(); }) {}
   ~ManualQueue() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -101,23 +105,23 @@ class ManualQueue {
     runner_.join();
   }
 
-  void enqueue(Task&& task) {
-    if (handed_++ == fail_at_) throw std::bad_alloc();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    cv_.notify_all();
+  // run_chunks' share_out; the helpers it takes are never taken back.
+  auto sharer() {
+    return [this](const std::shared_ptr<Batch>& batch, std::uint64_t helpers) noexcept {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::uint64_t i = 0; i < std::min(helpers, take_); ++i) {
+          tasks_.push_back(Task(Helper{batch}));
+        }
+      }
+      cv_.notify_all();
+      return []() noexcept {};
+    };
   }
-
-  std::uint64_t handed() const { return handed_; }
-
-  // Index of the chunk the runner is executing (f runs only on the runner).
-  std::uint64_t running = 0;
 
  private:
   void run() {
-    for (std::uint64_t chunk = 0;; ++chunk) {
+    for (;;) {
       Task task;
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -127,14 +131,12 @@ class ManualQueue {
         tasks_.pop_front();
       }
       std::this_thread::sleep_for(delay_);
-      running = chunk;
       task();
     }
   }
 
-  std::uint64_t fail_at_;
-  std::chrono::milliseconds delay_;
-  std::uint64_t handed_ = 0;  // touched only by the caller of run_chunks
+  std::uint64_t take_;
+  std::chrono::microseconds delay_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Task> tasks_;
@@ -142,54 +144,115 @@ class ManualQueue {
   std::thread runner_;
 };
 
-TEST(RunChunks, HandsOverTheSplittingRuleChunksInOrder) {
+// Whichever thread claims a chunk, each runs whole and in order: every
+// thread's log is a sequence of increasing runs that start and end on the
+// splitting rule's bounds, and together they call each index once.
+TEST(RunChunks, ChunksFollowTheSplittingRuleWhoeverClaimsThem) {
   std::mt19937_64 rng(3);
   for (int trial = 0; trial < 300; ++trial) {
     const std::uint64_t n = 1 + rng() % (trial < 100 ? 20 : 5000);
     const std::uint64_t chunks = 1 + rng() % std::min<std::uint64_t>(n, 70);
-    ManualQueue queue(~std::uint64_t{0}, std::chrono::milliseconds(0));
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;  // (chunk, k)
-    auto f = [&](std::uint64_t k) { calls.emplace_back(queue.running, k); };
-    run_chunks(n, chunks, f, [&](Task&& t) { queue.enqueue(std::move(t)); });
-    ASSERT_EQ(queue.handed(), chunks);
-    // Chunk c must have called f with exactly floor(c*n/T) .. floor((c+1)*n/T)-1.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> expected;
-    for (std::uint64_t c = 0; c < chunks; ++c) {
-      for (std::uint64_t k = c * n / chunks; k < (c + 1) * n / chunks; ++k) {
-        expected.emplace_back(c, k);
+    const std::uint64_t take = rng() % (chunks + 1);
+    ManualQueue queue(take, std::chrono::microseconds(rng() % 3 == 0 ? 0 : rng() % 200));
+    std::mutex mutex;
+    std::map<std::thread::id, std::vector<std::uint64_t>> logs;
+    auto f = [&](std::uint64_t k) {
+      std::lock_guard<std::mutex> lock(mutex);
+      logs[std::this_thread::get_id()].push_back(k);
+    };
+    run_chunks(n, chunks, f, queue.sharer());
+    std::set<std::uint64_t> bounds;
+    for (std::uint64_t c = 0; c <= chunks; ++c) bounds.insert(c * n / chunks);
+    std::vector<int> hits(n, 0);
+    for (const auto& entry : logs) {
+      const std::vector<std::uint64_t>& log = entry.second;
+      ASSERT_TRUE(bounds.count(log.front())) << "n=" << n << " chunks=" << chunks;
+      for (std::size_t i = 0; i < log.size(); ++i) {
+        ++hits[log[i]];
+        if (i > 0 && log[i] != log[i - 1] + 1) {
+          // a new chunk: the one before ended on a bound, this one starts on one
+          ASSERT_TRUE(bounds.count(log[i - 1] + 1) && bounds.count(log[i]))
+              << "n=" << n << " chunks=" << chunks << " at " << log[i];
+        }
       }
+      ASSERT_TRUE(bounds.count(log.back() + 1)) << "n=" << n << " chunks=" << chunks;
     }
-    ASSERT_EQ(calls, expected) << "n=" << n << " chunks=" << chunks;
+    ASSERT_EQ(hits, std::vector<int>(n, 1)) << "n=" << n << " chunks=" << chunks;
   }
 }
 
-TEST(RunChunks, QueuingFailureWaitsForTheChunksAlreadyQueued) {
-  for (std::uint64_t fail_at : {0, 1, 2, 5}) {
-    const std::uint64_t n = 60;
-    const std::uint64_t chunks = 6;
-    ManualQueue queue(fail_at, std::chrono::milliseconds(30));
-    std::vector<std::atomic<int>> hits(n);
-    auto f = [&](std::uint64_t k) { ++hits[k]; };
-    EXPECT_THROW(run_chunks(n, chunks, f, [&](Task&& t) { queue.enqueue(std::move(t)); }),
-                 std::bad_alloc);
-    // By the time the error arrives, chunks 0..fail_at-1 have run in full
-    // (the runner is slow, so an early return would be caught here), and
-    // no later chunk was queued.
-    const std::uint64_t queued_items = fail_at * n / chunks;
-    for (std::uint64_t k = 0; k < n; ++k) {
-      EXPECT_EQ(hits[k].load(), k < queued_items ? 1 : 0) << "fail_at=" << fail_at << " k=" << k;
+// Helpers that start after the call has returned (their workers were busy)
+// find every chunk claimed: they touch neither f nor anything it refers to,
+// and the last one frees the Batch.
+TEST(RunChunks, LateHelpersTouchNothingOfTheCall) {
+  for (std::uint64_t chunks : {2, 3, 8}) {
+    std::vector<Task> late;
+    std::weak_ptr<Batch> seen;
+    int calls = 0;
+    {
+      std::vector<int> hits(50, 0);
+      auto f = [&](std::uint64_t k) {
+        ++hits[k];
+        ++calls;
+      };
+      run_chunks(50, chunks, f,
+                 [&](const std::shared_ptr<Batch>& batch, std::uint64_t helpers) noexcept {
+                   seen = batch;
+                   for (std::uint64_t i = 0; i < helpers; ++i) late.push_back(Task(Helper{batch}));
+                   return []() noexcept {};
+                 });
+      EXPECT_EQ(hits, std::vector<int>(50, 1));
+      EXPECT_EQ(late.size(), chunks - 1);
     }
-    EXPECT_EQ(queue.handed(), fail_at + 1);
+    EXPECT_FALSE(seen.expired());
+    for (Task& helper : late) helper();
+    EXPECT_EQ(calls, 50);
+    late.clear();
+    EXPECT_TRUE(seen.expired());
   }
 }
 
-TEST(RunChunks, QueuingFailureWinsOverAChunkFailure) {
-  ManualQueue queue(2, std::chrono::milliseconds(5));
-  auto f = [](std::uint64_t k) {
-    if (k == 0) throw std::runtime_error("chunk");
+TEST(RunChunks, OneChunkRunsOnTheCallerWithoutSharingOut) {
+  std::vector<std::thread::id> ran_on;
+  auto f = [&](std::uint64_t) { ran_on.push_back(std::this_thread::get_id()); };
+  bool offered = false;
+  auto offer = [&](const std::shared_ptr<Batch>&, std::uint64_t) noexcept {
+    offered = true;
+    return []() noexcept {};
   };
-  EXPECT_THROW(run_chunks(4, 4, f, [&](Task&& t) { queue.enqueue(std::move(t)); }),
-               std::bad_alloc);
+  run_chunks(7, 1, f, offer);
+  EXPECT_FALSE(offered);
+  EXPECT_EQ(ran_on, std::vector<std::thread::id>(7, std::this_thread::get_id()));
+  // An exception leaves directly.
+  auto g = [](std::uint64_t k) {
+    if (k == 2) throw std::runtime_error("two");
+  };
+  EXPECT_THROW(run_chunks(5, 1, g, offer), std::runtime_error);
+  EXPECT_FALSE(offered);
+}
+
+// The caller's own chunk fails while a helper still runs another: the error
+// comes out only once that chunk has finished.
+TEST(RunChunks, FailureOnTheCallerWaitsForTheHelpersChunks) {
+  for (int round = 0; round < 20; ++round) {
+    ManualQueue queue(1, std::chrono::microseconds(0));
+    std::atomic<bool> helper_started{false};
+    std::atomic<bool> helper_finished{false};
+    const std::thread::id caller = std::this_thread::get_id();
+    auto f = [&](std::uint64_t) {
+      if (std::this_thread::get_id() != caller) {
+        helper_started = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        helper_finished = true;
+        return;
+      }
+      // Leave the other chunk to the helper.
+      while (!helper_started) std::this_thread::yield();
+      throw std::runtime_error("caller");
+    };
+    EXPECT_THROW(run_chunks(2, 2, f, queue.sharer()), std::runtime_error);
+    EXPECT_TRUE(helper_finished);
+  }
 }
 
 }  // namespace

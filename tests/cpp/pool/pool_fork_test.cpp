@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -116,6 +117,73 @@ bool thread_count_settles_to(std::size_t expected) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// ---- exit while other threads still call into the pool ----
+
+constexpr int exit_callers = 3;
+
+// Set by a child that exits while its threads keep calling into the pool.
+struct ExitWatch {
+  std::atomic<std::uint64_t> calls[exit_callers];
+  std::atomic<int> failures;
+};
+ExitWatch exit_watch{};
+std::atomic<bool> exit_watched{false};
+
+// Registered before any test builds the pool, so it runs after the pool's
+// exit hook has stopped it: every thread must go on finishing calls, now
+// on its own, with the workers gone. Ends the child with its verdict.
+void check_calls_after_the_pool_stopped() {
+  if (!exit_watched.load()) return;
+  std::uint64_t seen[exit_callers];
+  for (int t = 0; t < exit_callers; ++t) seen[t] = exit_watch.calls[t].load();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int t = 0; t < exit_callers; ++t) {
+    // Two more: at least one call made entirely after the stop.
+    while (exit_watch.calls[t].load() < seen[t] + 2) {
+      if (std::chrono::steady_clock::now() > deadline) _exit(5);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  if (exit_watch.failures.load() != 0) _exit(4);
+  if (!thread_count_settles_to(1 + exit_callers)) _exit(6);  // the workers were joined
+  _exit(0);
+}
+const int exit_check_registered = std::atexit(&check_calls_after_the_pool_stopped);
+
+// Exit runs the pool's hook while threads are inside calls, between calls
+// and about to call, as daemon threads are when the interpreter exits.
+TEST(Exit, ThreadsStillCallingThePoolFinishOnTheirOwn) {
+  SKIP_IF_THREADS_AFTER_FORK_UNSUPPORTED();
+  ASSERT_EQ(exit_check_registered, 0);
+  for (int round = 0; round < 20; ++round) {
+    const int status = run_in_child([] {
+      WorkerPool& pool = WorkerPool::instance();
+      for (int t = 0; t < exit_callers; ++t) {
+        std::thread([t, &pool] {
+          std::vector<int> hits(4000);
+          for (;;) {
+            std::fill(hits.begin(), hits.end(), 0);
+            pool.parallel_for(hits.size(), [&hits](std::uint64_t k) { ++hits[k]; });
+            for (int h : hits) {
+              if (h != 1) ++exit_watch.failures;
+            }
+            ++exit_watch.calls[t];
+          }
+        }).detach();
+      }
+      for (int t = 0; t < exit_callers; ++t) {
+        while (exit_watch.calls[t].load() == 0) std::this_thread::yield();
+      }
+      exit_watched = true;
+      // The check above ends the child before the leak checker's own exit
+      // handler could report the threads' memory.
+      std::exit(3);
+      return 3;
+    });
+    ASSERT_TRUE(exited_cleanly(status)) << "round " << round << ": " << describe(status);
+  }
 }
 
 TEST(Fork, ChildGetsAWorkingPoolOfItsOwn) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -128,7 +129,7 @@ TEST(Task, OwnsItsCallableAndMovesIt) {
 
 // ---- TaskRing against std::deque ----
 
-TEST(TaskRing, FirstInFirstOutAcrossWrapAndGrowth) {
+TEST(TaskRing, FirstInFirstOutAcrossWrapGrowthAndDrops) {
   for (std::uint32_t seed = 1; seed <= 40; ++seed) {
     std::mt19937 rng(seed);
     auto token = std::make_shared<int>(0);  // counts the callables alive
@@ -143,6 +144,11 @@ TEST(TaskRing, FirstInFirstOutAcrossWrapAndGrowth) {
         const int id = next_id++;
         push_task(ring, Task([id, token]() noexcept { *token = id; }));
         expected.push_back(id);
+      } else if (rng() % 8 == 0) {
+        // A caller taking back helpers it queued last.
+        const std::size_t dropped = rng() % (expected.size() + 1);
+        drop_newest(ring, dropped);
+        expected.resize(expected.size() - dropped);
       } else {
         Task task = pop_task(ring);
         ASSERT_TRUE(task);
@@ -151,6 +157,7 @@ TEST(TaskRing, FirstInFirstOutAcrossWrapAndGrowth) {
         expected.pop_front();
       }
       ASSERT_EQ(ring.count, expected.size());
+      ASSERT_EQ(ring.pushed, static_cast<std::uint64_t>(next_id));
       ASSERT_EQ(token.use_count(), static_cast<long>(expected.size()) + 1);
     }
   }
@@ -234,40 +241,74 @@ TEST(ParallelFor, EveryIndexExactlyOnceAndVisibleToTheCaller) {
   }
 }
 
-TEST(ParallelFor, SingleWorkerRunsOneChunkAtATimeInOrder) {
+// One chunk (one worker, or one index) is the caller's share: nothing is
+// handed over, whatever other callers do at the same time.
+TEST(ParallelFor, OneChunkRunsInOrderOnTheCallingThread) {
   WorkerPool pool(1);
+  const std::thread::id main_thread = std::this_thread::get_id();
   std::vector<std::uint64_t> order;
-  std::thread::id runner;
-  bool one_thread = true;
+  bool on_caller = true;
   pool.parallel_for(200, [&](std::uint64_t k) {
-    if (order.empty()) runner = std::this_thread::get_id();
-    one_thread = one_thread && runner == std::this_thread::get_id();
+    on_caller = on_caller && std::this_thread::get_id() == main_thread;
     order.push_back(k);
   });
   ASSERT_EQ(order.size(), 200u);
   for (std::uint64_t k = 0; k < 200; ++k) ASSERT_EQ(order[k], k);
-  EXPECT_TRUE(one_thread);
+  EXPECT_TRUE(on_caller);
 
-  // Overlapping callers: their chunks still never run side by side.
-  std::atomic<int> active{0};
-  std::atomic<int> most{0};
+  WorkerPool three(3);
+  std::atomic<bool> ok{true};
   std::vector<std::thread> callers;
   for (int c = 0; c < 3; ++c) {
     callers.emplace_back([&] {
+      const std::thread::id caller = std::this_thread::get_id();
       for (int i = 0; i < 30; ++i) {
-        pool.parallel_for(5, [&](std::uint64_t) {
-          const int now = ++active;
-          int seen = most.load();
-          while (now > seen && !most.compare_exchange_weak(seen, now)) {
-          }
-          std::this_thread::yield();
-          --active;
-        });
+        for (WorkerPool* p : {&pool, &three}) {
+          const std::uint64_t n = p == &pool ? 5 : 1;
+          p->parallel_for(n, [&](std::uint64_t) {
+            if (std::this_thread::get_id() != caller) ok = false;
+          });
+        }
       }
     });
   }
   for (auto& t : callers) t.join();
-  EXPECT_EQ(most.load(), 1);
+  EXPECT_TRUE(ok);
+}
+
+// While every worker is held by other calls, a call still finishes: its
+// caller claims all of its chunks.
+TEST(ParallelFor, CallerRunsEveryChunkWhileTheWorkersAreBusy) {
+  WorkerPool pool(2);
+  // Two calls of two chunks each: their callers and both workers, with the
+  // test's thread as the fifth party.
+  Rendezvous all_held(5);
+  Gate release;
+  std::atomic<bool> met{true};
+  std::vector<std::thread> holders;
+  for (int h = 0; h < 2; ++h) {
+    holders.emplace_back([&] {
+      pool.parallel_for(2, [&](std::uint64_t) {
+        if (!all_held.arrive_and_wait()) met = false;
+        release.wait();
+      });
+    });
+  }
+  ASSERT_TRUE(all_held.arrive_and_wait());
+  const std::thread::id caller = std::this_thread::get_id();
+  for (int call = 0; call < 20; ++call) {
+    std::vector<int> hits(9, 0);
+    bool on_caller = true;
+    pool.parallel_for(9, [&](std::uint64_t k) {
+      ++hits[k];
+      on_caller = on_caller && std::this_thread::get_id() == caller;
+    });
+    EXPECT_EQ(hits, std::vector<int>(9, 1));
+    EXPECT_TRUE(on_caller);
+  }
+  release.open();
+  for (auto& t : holders) t.join();
+  EXPECT_TRUE(met);
 }
 
 TEST(ParallelFor, OverlappingCallsEachWaitForTheirOwnChunks) {
@@ -299,7 +340,12 @@ TEST(ParallelFor, CallDoesNotWaitForOtherCallsChunks) {
   Gate release_blocker;
   Gate blocker_running;
   std::thread blocked([&] {
-    pool.parallel_for(1, [&](std::uint64_t) {
+    const std::thread::id caller = std::this_thread::get_id();
+    pool.parallel_for(2, [&](std::uint64_t) {
+      if (std::this_thread::get_id() == caller) {
+        blocker_running.wait();  // leaves the other chunk to a worker
+        return;
+      }
       blocker_running.open();
       release_blocker.wait();
     });
@@ -316,53 +362,89 @@ TEST(ParallelFor, CallDoesNotWaitForOtherCallsChunks) {
 
 // ---- lifecycle ----
 
-TEST(Shutdown, QueuedWorkRunsBeforeTheWorkersLeave) {
-  auto owner = std::make_unique<WorkerPool>(1);
-  WorkerPool* pool = owner.get();
-  Gate hold_worker;
-  Gate worker_held;
-  std::atomic<int> blocked_runs{0};
-  std::atomic<int> queued_runs{0};
+// stop() joins the workers, so it returns only once the chunks they run
+// have finished; the pool then runs every call on its calling thread.
+TEST(Stop, WaitsForTheWorkersChunksAndLeavesThePoolUsable) {
+  WorkerPool pool(4);
+  Rendezvous all_started(5);  // the call's four chunks and this thread
+  Gate release;
+  std::atomic<int> runs{0};
   std::thread holder([&] {
-    pool->parallel_for(1, [&](std::uint64_t) {
-      worker_held.open();
-      hold_worker.wait();
-      ++blocked_runs;
+    pool.parallel_for(4, [&](std::uint64_t) {
+      all_started.arrive_and_wait();
+      release.wait();
+      ++runs;
     });
   });
-  ASSERT_TRUE(worker_held.wait());
-  std::atomic<int> waiters_done{0};
-  std::vector<std::thread> waiters;
-  for (int w = 0; w < 3; ++w) {
-    waiters.emplace_back([&] {
-      pool->parallel_for(4, [&](std::uint64_t) { ++queued_runs; });
-      ++waiters_done;
-    });
-  }
-  // Give the waiters time to queue, and the destructor time to raise the
-  // stop flag while the queue still holds their chunks.
+  ASSERT_TRUE(all_started.arrive_and_wait());
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    pool.stop();
+    stopped = true;
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  std::thread destroyer([&] { owner.reset(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  hold_worker.open();
-  destroyer.join();
+  EXPECT_FALSE(stopped.load()) << "stop() returned while workers were inside chunks";
+  release.open();
   holder.join();
-  // The workers are gone now; a waiter still blocked has lost its chunks
-  // for good and could never be joined.
-  for (int i = 0; i < 500 && waiters_done.load() < 3; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (waiters_done.load() < 3) {
-    ADD_FAILURE() << "queued chunks were dropped at shutdown";
-    std::fflush(nullptr);
-    std::_Exit(1);
-  }
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(blocked_runs.load(), 1);
-  EXPECT_EQ(queued_runs.load(), 12);
+  stopper.join();
+  EXPECT_EQ(runs.load(), 4);
+
+  EXPECT_EQ(pool.thread_count(), 4u);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<int> hits(100, 0);
+  bool on_caller = true;
+  pool.parallel_for(hits.size(), [&](std::uint64_t k) {
+    ++hits[k];
+    on_caller = on_caller && std::this_thread::get_id() == caller;
+  });
+  EXPECT_EQ(hits, std::vector<int>(100, 1));
+  EXPECT_TRUE(on_caller);
+  EXPECT_THROW(pool.parallel_for(10, [](std::uint64_t k) {
+    if (k == 6) throw std::runtime_error("after stop");
+  }),
+               std::runtime_error);
+  pool.stop();  // a second stop does nothing
 }
 
-TEST(Shutdown, IdlePoolsStopAtOnce) {
+// As at exit with daemon threads drawing: calls are in flight, between two
+// calls or about to start when the pool stops. Each finishes with every
+// index run once, and those started after stop() run on their callers.
+TEST(Stop, CallsRacingTheStopAllFinish) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 30; ++round) {
+    WorkerPool pool(4);
+    std::atomic<bool> stop_returned{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 3; ++c) {
+      callers.emplace_back([&] {
+        const std::thread::id self = std::this_thread::get_id();
+        std::vector<int> hits(1000);
+        for (int after_stop = 0; after_stop < 5;) {
+          const bool stopped_before = stop_returned.load();
+          std::fill(hits.begin(), hits.end(), 0);
+          std::atomic<bool> elsewhere{false};
+          pool.parallel_for(hits.size(), [&](std::uint64_t k) {
+            ++hits[k];
+            if (std::this_thread::get_id() != self) elsewhere = true;
+          });
+          if (std::any_of(hits.begin(), hits.end(), [](int h) { return h != 1; })) ++failures;
+          if (stopped_before) {
+            if (elsewhere) ++failures;
+            ++after_stop;
+          }
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+    pool.stop();
+    stop_returned = true;
+    for (auto& t : callers) t.join();
+    ASSERT_EQ(failures.load(), 0) << "round " << round;
+  }
+}
+
+TEST(Stop, IdlePoolsStopAtOnce) {
   for (int round = 0; round < 50; ++round) {
     WorkerPool pool(1 + round % 8);
     if (round % 2 == 0) {
