@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "grid_scenes.hpp"
+#include "render/cpu_features.hpp"
 #include "render/grid/grid_check.hpp"
 #include "render/grid/grid_fill.hpp"
 #include "support/render_test_support.hpp"
@@ -39,41 +40,67 @@ std::vector<BandRow> band_rows(const GridMesh& grid, std::uint64_t bands) {
   return rows;
 }
 
-void grid_draw(const GridMesh& grid, const GridScene& s, std::uint64_t bands, GuardedTarget& t) {
+void grid_draw(const GridMesh& grid, const GridScene& s, std::uint64_t bands, GuardedTarget& t,
+               int lanes = widest_lanes()) {
   const BandSplit split{s.clip.y0, clip_rows(s.clip), bands};
   std::vector<BandRow> rows = band_rows(grid, bands);
   for (std::uint64_t b = 0; b < bands; ++b)
-    fill_grid_band(grid, s.mesh.view(), split, b, rows[b], t.image());
+    fill_grid_band(grid, s.mesh.view(), split, b, rows[b], t.image(), lanes);
+}
+
+// Scenes [first, end) of `make` drawn on the grid path in several bands at
+// both vector widths, each against the generic passes. Counts the scenes
+// taken and those painted.
+template <class Make>
+void compare_with_generic(int first, int end, Make&& make, int& taken, int& painted) {
+  for (int seed = first; seed < end; ++seed) {
+    const GridScene s = make(seed);
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    GuardedTarget expected = s.target();
+    const bool drawn = generic_draw(s, expected);
+    const std::int32_t rows = clip_rows(s.clip);
+    GridMesh grid, in_three;
+    const bool on_grid = take_grid(s.mesh.view(), s.clip, 1, serially, grid);
+    ASSERT_EQ(take_grid(s.mesh.view(), s.clip, 3, serially, in_three), on_grid);
+    if (!on_grid) continue;
+    ASSERT_TRUE(drawn) << "a grid with finite nodes never declines";
+    for (std::uint64_t bands : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{7},
+                                static_cast<std::uint64_t>(rows)}) {
+      if (bands == 0 || bands > static_cast<std::uint64_t>(rows)) continue;
+      for (const int lanes : {2, widest_lanes()}) {
+        GuardedTarget t = s.target();
+        grid_draw(grid, s, bands, t, lanes);
+        ASSERT_EQ(t.pixels(), expected.pixels()) << bands << " bands, " << lanes << " lanes";
+        ASSERT_TRUE(t.untouched_outside_pixels()) << bands << " bands, " << lanes << " lanes";
+        if (bands == 1 && lanes == 2) {
+          ++taken;
+          painted += t.pixels() != s.target().pixels();
+        }
+      }
+    }
+  }
 }
 
 TEST(GridMesh, DrawsWhatTheGenericPassesDrawForAnyBandCount) {
   int taken = 0, painted = 0;
   const int kScenes = 4000;
-  for (int seed = 0; seed < kScenes; ++seed) {
-    const GridScene s = GridMaker(seed).make();
-    SCOPED_TRACE(::testing::Message() << "seed " << seed);
-    GuardedTarget expected = s.target();
-    const bool drawn = generic_draw(s, expected);
-    const std::int32_t rows = clip_rows(s.clip);
-    for (std::uint64_t bands : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{7},
-                                static_cast<std::uint64_t>(rows)}) {
-      if (bands == 0 || bands > static_cast<std::uint64_t>(rows)) continue;
-      GridMesh grid, in_three;
-      const bool on_grid = take_grid(s.mesh.view(), s.clip, 1, serially, grid);
-      ASSERT_EQ(take_grid(s.mesh.view(), s.clip, 3, serially, in_three), on_grid);
-      if (!on_grid) continue;
-      ASSERT_TRUE(drawn) << "a grid with finite nodes never declines";
-      GuardedTarget t = s.target();
-      grid_draw(grid, s, bands, t);
-      ASSERT_EQ(t.pixels(), expected.pixels()) << bands << " bands";
-      ASSERT_TRUE(t.untouched_outside_pixels()) << bands << " bands";
-      taken += bands == 1;
-      painted += bands == 1 && t.pixels() != s.target().pixels();
-    }
-  }
+  compare_with_generic(0, kScenes, [](int seed) { return GridMaker(seed).make(); }, taken,
+                       painted);
   printf("%d scenes: %d on the grid path, %d of them painted\n", kScenes, taken, painted);
   EXPECT_GT(taken, kScenes / 3);
   EXPECT_GT(painted, kScenes / 5);
+}
+
+// Heat maps placed as figures place them, edges between pixel centres, on
+// them and within the tolerance's reach of them.
+TEST(GridMesh, FigureGridsDrawWhatTheGenericPassesDraw) {
+  int taken = 0, painted = 0;
+  const int kScenes = 500;
+  compare_with_generic(20000, 20000 + kScenes, [](int seed) { return GridMaker(seed).figure(); },
+                       taken, painted);
+  printf("%d figures: %d on the grid path, %d of them painted\n", kScenes, taken, painted);
+  EXPECT_GT(taken, kScenes * 3 / 4);
+  EXPECT_GT(painted, kScenes / 2);
 }
 
 TestMesh regular_grid(std::uint64_t w, std::uint64_t h, double step) {
