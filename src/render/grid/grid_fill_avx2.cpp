@@ -34,7 +34,9 @@ QUADLITE_AVX2 inline __m128i channel_byte(__m256d v) {
 
 QUADLITE_AVX2 void pack_cells_wide(const double* row, const std::uint64_t* cells, std::size_t count,
                                    std::uint32_t* out) {
-  constexpr std::size_t kAhead = 16;  // cells whose colours are asked for ahead
+  // Cells whose colours are asked for ahead: far enough to cover a read from
+  // memory where a row's cells lie far apart.
+  constexpr std::size_t kAhead = 64;
   const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
   const __m256d tolerance = _mm256_set1_pd(kAlphaTolerance);
   std::size_t k = 0;
