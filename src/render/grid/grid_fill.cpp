@@ -263,7 +263,8 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
       continue;
     }
     const bool same = band_row.colours_known && count == band_row.cell_row_count &&
-                      std::equal(in, in + count, band_row.cell_rows);
+                      (count < 1 || in[0] == band_row.cell_rows[0]) &&
+                      (count < 2 || in[1] == band_row.cell_rows[1]);
     if (!same) {
       if (count > 0) pack_runs(columns, mesh, in, count, band_row.colours.data(), lanes);
       std::copy(in, in + count, band_row.cell_rows);

@@ -19,15 +19,15 @@ QUADLITE_AVX2 inline __m128i narrow(__m256i v) {
 }
 
 // packed_colour's byte of a channel: max and min pick as its comparisons do
-// (x > 0 ? x : 0, NaN to 0; x < 1 ? x : 1), the truncation and the test of
-// the fraction are its own.
+// (x > 0 ? x : 0, NaN to 0; x < 1 ? x : 1); the whole part is its
+// truncation, the fraction (exact) tested as it tests it, and the one added
+// in doubles, where the sum is exact too.
 QUADLITE_AVX2 inline __m128i channel_byte(__m256d v) {
   v = _mm256_max_pd(v, _mm256_setzero_pd());
   v = _mm256_mul_pd(_mm256_min_pd(v, _mm256_set1_pd(1.0)), _mm256_set1_pd(255.0));
-  const __m128i whole = _mm256_cvttpd_epi32(v);
-  const __m256d fraction = _mm256_sub_pd(v, _mm256_cvtepi32_pd(whole));
-  const __m256d up = _mm256_cmp_pd(fraction, _mm256_set1_pd(0.5), _CMP_GE_OQ);
-  return _mm_sub_epi32(whole, narrow(_mm256_castpd_si256(up)));
+  const __m256d whole = _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  const __m256d up = _mm256_cmp_pd(_mm256_sub_pd(v, whole), _mm256_set1_pd(0.5), _CMP_GE_OQ);
+  return _mm256_cvttpd_epi32(_mm256_add_pd(whole, _mm256_and_pd(up, _mm256_set1_pd(1.0))));
 }
 
 }  // namespace
@@ -41,8 +41,9 @@ QUADLITE_AVX2 void pack_cells_wide(const double* row, const std::uint64_t* cells
   const __m256d tolerance = _mm256_set1_pd(kAlphaTolerance);
   std::size_t k = 0;
   for (; k + 4 <= count; k += 4) {
-    if (k + kAhead + 4 <= count) {
-      for (std::size_t a = 0; a < 4; ++a) __builtin_prefetch(row + 4 * cells[k + kAhead + a]);
+    if (k + kAhead + 4 <= count) {  // two cells of four: side by side, they share lines
+      __builtin_prefetch(row + 4 * cells[k + kAhead]);
+      __builtin_prefetch(row + 4 * cells[k + kAhead + 2]);
     }
     // One cell's R, G, B, A to a vector, then channels to vectors.
     const __m256d c0 = _mm256_loadu_pd(row + 4 * cells[k]);
