@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "grid_scenes.hpp"
+#include "pool/worker_pool.hpp"
 #include "render/cpu_features.hpp"
 #include "render/grid/grid_check.hpp"
 #include "render/grid/grid_fill.hpp"
+#include "render/render_job.hpp"
+#include "support/failing_allocator.hpp"
 #include "support/render_test_support.hpp"
 
 namespace quadlite {
@@ -142,6 +145,38 @@ TEST(GridMesh, TakenOnlyForExactFiniteMonotoneGrids) {
   for (int c = 0; c < 3; ++c) huge.set_node(0, c, xs[c], 2.0), huge.set_node(1, c, xs[c], 9.0);
   huge.add_colour(1, 0, 0, 1);
   EXPECT_TRUE(taken(huge));
+}
+
+// Without memory for the axes, the columns or a band's scratch the job takes
+// the quad path, decided before any pixel is written: the same bytes.
+TEST(GridMesh, MemoryExhaustionTakesTheQuadPath) {
+  WorkerPool pool(1);
+  int ran_out = 0;
+  for (int seed = 20000; seed < 20030; ++seed) {
+    const GridScene s = GridMaker(seed).figure();
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    GuardedTarget expected = s.target();
+    if (!generic_draw(s, expected)) continue;
+    RenderInputs in;
+    in.mesh = s.mesh.view();
+    const double extents[4] = {double(s.clip.x0), double(s.clip.y0), double(s.clip.x1),
+                               double(s.clip.y1)};
+    std::copy(extents, extents + 4, in.extents);
+    for (long allowed = 0; allowed < 60; ++allowed) {
+      GuardedTarget t = s.target();
+      in.target = t.image();
+      GridMesh probe;
+      testing_support::fail_allocations_after(allowed);
+      const bool grid_fits = take_grid(s.mesh.view(), s.clip, 1, serially, probe);
+      testing_support::fail_allocations_after(allowed);
+      const bool drawn = render_job(in, [](auto&& body) { body(); }, &pool);
+      testing_support::fail_allocations_after(-1);
+      ran_out += !grid_fits;
+      ASSERT_TRUE(drawn) << allowed << " allocations allowed";
+      ASSERT_EQ(t.pixels(), expected.pixels()) << allowed << " allocations allowed";
+    }
+  }
+  EXPECT_GT(ran_out, 30);
 }
 
 // The fill reads no node: once verified, changing the nodes (as another
