@@ -198,29 +198,42 @@ TEST(GridMesh, FillWorksFromTheVerifiedAxesAlone) {
 }
 
 // Images of 32 MiB and more take streamed stores on long runs and no row
-// copies: the same bytes.
+// copies: the same bytes, for cells far wider than the long runs and for
+// cells of a few pixels in an axes box, at both vector widths.
 TEST(GridMesh, LargeImageDrawsWhatTheGenericPassesDraw) {
   const std::int32_t size = 2900;  // 33.6 MB
-  TestMesh m(97, 89);
-  for (std::uint64_t r = 0; r <= m.h; ++r)
-    for (std::uint64_t c = 0; c <= m.w; ++c) m.set_node(r, c, -3.5 + 30.25 * c, 1.5 + 33.0 * r);
-  for (int k = 0; k < 500; ++k) m.add_colour((k % 7) / 6.0, (k % 11) / 10.0, 0.5, k % 9 ? 1 : 0);
+  TestMesh wide(97, 89), small(260, 230);
+  for (std::uint64_t r = 0; r <= wide.h; ++r)
+    for (std::uint64_t c = 0; c <= wide.w; ++c)
+      wide.set_node(r, c, -3.5 + 30.25 * c, 1.5 + 33.0 * r);
+  for (std::uint64_t r = 0; r <= small.h; ++r)
+    for (std::uint64_t c = 0; c <= small.w; ++c) small.set_node(r, c, c, r);
+  small.matrix[0] = 2.31, small.matrix[2] = 411.7, small.matrix[4] = 1.73, small.matrix[5] = 702.2;
+  for (TestMesh* m : {&wide, &small}) {
+    for (int k = 0; k < 500; ++k)
+      m->add_colour((k % 7) / 6.0, (k % 11) / 10.0, 0.5, k % 9 ? 1 : 0);
+  }
   const ClipBox clip{3, size - 1, 0, size};
-  std::vector<std::uint8_t> generic(std::size_t(size) * size * 4, 7), grid_bytes = generic;
-  TargetImage image;
-  image.height = image.width = size;
-  image.row_stride = std::int64_t{size} * 4;
-  image.col_stride = 4;
-  image.data = generic.data();
-  ASSERT_TRUE(testing_support::draw(m, clip, 1, 1, image));
-  GridMesh grid;
-  ASSERT_TRUE(take_grid(m.view(), clip, 1, serially, grid));
-  std::vector<BandRow> rows = band_rows(grid, 2);
-  image.data = grid_bytes.data();
-  const BandSplit split{clip.y0, size, 2};
-  for (std::uint64_t b = 0; b < 2; ++b)
-    fill_grid_band(grid, m.view(), split, b, rows[b], image);
-  EXPECT_TRUE(grid_bytes == generic);
+  for (const TestMesh* m : {&wide, &small}) {
+    std::vector<std::uint8_t> generic(std::size_t(size) * size * 4, 7);
+    TargetImage image;
+    image.height = image.width = size;
+    image.row_stride = std::int64_t{size} * 4;
+    image.col_stride = 4;
+    image.data = generic.data();
+    ASSERT_TRUE(testing_support::draw(*m, clip, 1, 1, image));
+    GridMesh grid;
+    ASSERT_TRUE(take_grid(m->view(), clip, 1, serially, grid));
+    for (const int lanes : {2, widest_lanes()}) {
+      std::vector<std::uint8_t> grid_bytes(generic.size(), 7);
+      std::vector<BandRow> rows = band_rows(grid, 2);
+      image.data = grid_bytes.data();
+      const BandSplit split{clip.y0, size, 2};
+      for (std::uint64_t b = 0; b < 2; ++b)
+        fill_grid_band(grid, m->view(), split, b, rows[b], image, lanes);
+      EXPECT_TRUE(grid_bytes == generic) << m->w << " cells a row, " << lanes << " lanes";
+    }
+  }
 }
 
 }  // namespace
