@@ -24,7 +24,8 @@ struct Segment {
   std::uint32_t span;
 };
 
-// Cuts the spans into segments. Each edge value X - x changes
+// Cuts the spans into segments by the settled_sign code of each edge at the
+// column centres (for the least non-zero height). Each X - x changes
 // monotonically along a span, so where every edge gives the same code at a
 // range's two ends it gives it throughout; where one is near at both ends,
 // each centre between is near it or on it, and the whole range takes the
@@ -39,8 +40,9 @@ class Segmenter {
     if (span.end_cell == span.first_cell) return;  // no cell: nothing drawn
     span_ = &span;
     index_ = index;
-    // A zero-width cell holds a centre on its edge for every row, or within
-    // the tolerance's reach of it for the rows whose height is zero too.
+    // A zero-width cell covers the centres within the tolerance's reach of
+    // its edge on every row its box holds, whatever their height, and all of
+    // its box where its height is zero too: such spans take the edge rule.
     for (std::uint64_t c = span.first_cell; c < span.end_cell; ++c) {
       if (x_.edges[c] == x_.edges[c + 1]) {
         add_exact(span.begin, span.end);

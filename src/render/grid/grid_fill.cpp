@@ -1,12 +1,17 @@
 // The grid fill: a band's pixel rows from the grid's two axes.
 //
-// A row whose centre lies clear of every level edge (for every non-zero cell
-// width) lies in one cell row, or in two on the edge they share: a settled
-// row. Its pixels in the settled columns (grid_columns.hpp) are a lookup:
-// the last drawn cell in mesh order among those holding the pixel's row and
-// column, or nothing. Every other pixel takes the whole edge rule over the
-// cells whose boxes hold it. Consecutive settled rows in the same cell rows
-// are alike, and the second writes what the first did.
+// A row whose centre lies clear of every level edge (each level edge value
+// having, for every non-zero cell width, the sign of the centre's offset)
+// lies in one cell row, or in two on the edge they share: a settled row. A
+// settled column (grid_columns.hpp) likewise lies in one or two cell
+// columns, none of zero width. A cell of non-zero width and height covers
+// such a pixel exactly when it holds both centres: its four edge values then
+// share one sign, and otherwise two of them have opposite signs beyond the
+// tolerance. A cell row of zero height clear of the centre covers nothing in
+// those columns either. So the pixel takes the last drawn cell in mesh order
+// among at most four, or keeps its bytes. Every other pixel takes the whole
+// edge rule over the cells whose boxes hold it. Settled rows in the same
+// cell rows are alike: the second writes what the first did.
 #include "render/grid/grid_fill.hpp"
 
 #include <algorithm>
@@ -255,6 +260,10 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
     while (y_span->end <= i) ++y_span;
     std::uint8_t* out = buffer_row(target, i);
     const PixelRow row = pixel_row(ay, *y_span, i);
+    if (row.count == 0) {  // no cell's box holds the row
+      before_alike = false;
+      continue;
+    }
     std::uint64_t in[2];
     int count = 0;
     if (!settled_rows(row, ax.least_width, in, count)) {
