@@ -18,16 +18,21 @@ QUADLITE_AVX2 inline __m128i narrow(__m256i v) {
   return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0)));
 }
 
-// packed_colour's byte of a channel: max and min pick as its comparisons do
-// (x > 0 ? x : 0, NaN to 0; x < 1 ? x : 1); the whole part is its
-// truncation, the fraction (exact) tested as it tests it, and the one added
-// in doubles, where the sum is exact too.
-QUADLITE_AVX2 inline __m128i channel_byte(__m256d v) {
+// Twice packed_colour's value of a channel before rounding, truncated:
+// max and min pick as its comparisons do (x > 0 ? x : 0, NaN to 0;
+// x < 1 ? x : 1). x * 510 is exactly twice its x * 255 (doubling commutes
+// with rounding, and where it does not, below the normal range, both lie
+// below 1), and the truncation of 2v is twice that of v, plus one where v's
+// fraction is at least one half: (result + 1) / 2 is its byte.
+QUADLITE_AVX2 inline __m128i doubled_truncation(__m256d v) {
   v = _mm256_max_pd(v, _mm256_setzero_pd());
-  v = _mm256_mul_pd(_mm256_min_pd(v, _mm256_set1_pd(1.0)), _mm256_set1_pd(255.0));
-  const __m256d whole = _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-  const __m256d up = _mm256_cmp_pd(_mm256_sub_pd(v, whole), _mm256_set1_pd(0.5), _CMP_GE_OQ);
-  return _mm256_cvttpd_epi32(_mm256_add_pd(whole, _mm256_and_pd(up, _mm256_set1_pd(1.0))));
+  return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_min_pd(v, _mm256_set1_pd(1.0)), _mm256_set1_pd(510.0)));
+}
+
+// packed_colour's byte of a channel, shifted into place.
+QUADLITE_AVX2 inline __m128i channel_byte(__m256d v, int shift) {
+  const __m128i byte = _mm_srli_epi32(_mm_add_epi32(doubled_truncation(v), _mm_set1_epi32(1)), 1);
+  return _mm_sll_epi32(byte, _mm_cvtsi32_si128(shift));
 }
 
 }  // namespace
@@ -57,8 +62,8 @@ QUADLITE_AVX2 void pack_cells_wide(const double* row, const std::uint64_t* cells
     const __m256d g = _mm256_permute2f128_pd(ga01, ga23, 0x20);
     const __m256d a = _mm256_permute2f128_pd(ga01, ga23, 0x31);
     // pack_rgba's memory order R, G, B, A is little-endian here (x86).
-    __m128i packed = _mm_or_si128(channel_byte(r), _mm_slli_epi32(channel_byte(g), 8));
-    packed = _mm_or_si128(packed, _mm_slli_epi32(channel_byte(b), 16));
+    __m128i packed = _mm_or_si128(channel_byte(r, 0), channel_byte(g, 8));
+    packed = _mm_or_si128(packed, channel_byte(b, 16));
     packed = _mm_or_si128(packed, _mm_set1_epi32(static_cast<int>(0xFF000000u)));
     const __m256d clear =
         _mm256_cmp_pd(_mm256_and_pd(a, magnitude), tolerance, _CMP_LE_OQ);  // transparent()

@@ -147,6 +147,38 @@ TEST(GridMesh, TakenOnlyForExactFiniteMonotoneGrids) {
   EXPECT_TRUE(taken(huge));
 }
 
+// Channels on and beside every rounding boundary (k / 510), out of range,
+// NaN and tiny, alphas at and near the tolerance: the colours packed four
+// to a vector are packed_colour's.
+TEST(GridMesh, PacksEveryByteAsTheGenericPassesDo) {
+  TestMesh m(64, 36);
+  for (std::uint64_t r = 0; r <= m.h; ++r)
+    for (std::uint64_t c = 0; c <= m.w; ++c) m.set_node(r, c, 0.25 + 2 * c, 0.75 + r);
+  const double odd[] = {kNaN, -0.0, -1.0, 1.5, 1e-310, 5e-324, HUGE_VAL, -HUGE_VAL};
+  const double alphas[] = {1, 1, 1, 1e-12, -1e-12, 2e-12, kNaN, 0};
+  for (int k = 0; k < 64 * 36; ++k) {
+    const double v = (k % 520) / 510.0;
+    const double channels[3] = {std::nextafter(v, -1.0), v, std::nextafter(v, 2.0)};
+    const int turn = k % 3;
+    m.add_colour(k % 520 > 510 ? odd[k % 8] : channels[turn], channels[(turn + 1) % 3],
+                 channels[(turn + 2) % 3], alphas[k % 8]);
+  }
+  GridScene s;
+  s.mesh = m;
+  s.width = 130;
+  s.height = 38;
+  s.clip = {0, 130, 0, 38};
+  GuardedTarget expected = s.target();
+  ASSERT_TRUE(generic_draw(s, expected));
+  GridMesh grid;
+  ASSERT_TRUE(take_grid(s.mesh.view(), s.clip, 1, serially, grid));
+  for (const int lanes : {2, widest_lanes()}) {
+    GuardedTarget t = s.target();
+    grid_draw(grid, s, 1, t, lanes);
+    EXPECT_EQ(t.pixels(), expected.pixels()) << lanes << " lanes";
+  }
+}
+
 // Without memory for the axes, the columns or a band's scratch the job takes
 // the quad path, decided before any pixel is written: the same bytes.
 TEST(GridMesh, MemoryExhaustionTakesTheQuadPath) {
