@@ -130,9 +130,11 @@ inline Scene figure(const std::string& name, const std::vector<double>& xs,
   return s;
 }
 
+// cells + 1 edges spaced evenly from 0 to `to`.
 inline std::vector<double> evenly(std::uint64_t cells, double to) {
   std::vector<double> e;
-  for (std::uint64_t k = 0; k <= cells; ++k) e.push_back(to * static_cast<double>(k) / static_cast<double>(cells));
+  for (std::uint64_t k = 0; k <= cells; ++k)
+    e.push_back(to * static_cast<double>(k) / static_cast<double>(cells));
   return e;
 }
 

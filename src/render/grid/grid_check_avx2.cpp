@@ -18,7 +18,8 @@ QUADLITE_AVX2 bool row_differs_wide(const double* row, const double* xs, double 
   for (; c + 4 <= nodes; c += 4) {
     // Rows of a large mesh come from memory: ask for them well ahead (a
     // hint, harmless past the end of the nodes).
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(row + 2 * c) + 4096));
+    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(row + 2 * c) + 4096;
+    __builtin_prefetch(reinterpret_cast<const void*>(ahead));
     F64x4 a, b, want_x;
     std::memcpy(&a, row + 2 * c, sizeof a);
     std::memcpy(&b, row + 2 * c + 4, sizeof b);

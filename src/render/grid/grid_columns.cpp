@@ -140,7 +140,8 @@ bool pieces_of(const std::vector<Segment>& segments, GridColumns& out) {
     out.other.push_back(s.other);
     out.pairs = out.pairs || s.cell != s.other;
     if (std::int64_t{s.end} - s.begin >= kLongRun) {
-      out.pieces.push_back({s.begin, s.end, static_cast<std::uint32_t>(run), ColumnPiece::long_run});
+      out.pieces.push_back(
+          {s.begin, s.end, static_cast<std::uint32_t>(run), ColumnPiece::long_run});
       continue;
     }
     const std::uint64_t entries = out.run_of_column.size();

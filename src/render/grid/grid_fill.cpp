@@ -280,7 +280,8 @@ void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit&
       band_row.cell_row_count = count;
       band_row.colours_known = true;
     }
-    const std::uint8_t* above = same && before_alike && copies ? buffer_row(target, i - 1) : nullptr;
+    const std::uint8_t* above =
+        same && before_alike && copies ? buffer_row(target, i - 1) : nullptr;
     fill_settled_row(grid, row, mesh, band_row, count > 0, above, out, stride, stream, lanes);
     before_alike = true;
   }

@@ -15,7 +15,8 @@ namespace {
 
 // The low 32 bits of each 64-bit lane, in order.
 QUADLITE_AVX2 inline __m128i narrow(__m256i v) {
-  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0)));
+  const __m256i lows = _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0);
+  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, lows));
 }
 
 // Twice packed_colour's value of a channel before rounding, truncated:
@@ -26,7 +27,8 @@ QUADLITE_AVX2 inline __m128i narrow(__m256i v) {
 // fraction is at least one half: (result + 1) / 2 is its byte.
 QUADLITE_AVX2 inline __m128i doubled_truncation(__m256d v) {
   v = _mm256_max_pd(v, _mm256_setzero_pd());
-  return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_min_pd(v, _mm256_set1_pd(1.0)), _mm256_set1_pd(510.0)));
+  v = _mm256_min_pd(v, _mm256_set1_pd(1.0));
+  return _mm256_cvttpd_epi32(_mm256_mul_pd(v, _mm256_set1_pd(510.0)));
 }
 
 // packed_colour's byte of a channel, shifted into place.
