@@ -106,6 +106,47 @@ inline Scene rotated(std::uint64_t cell, int degrees, std::int32_t size) {
   return s;
 }
 
+// A heat map as a figure places it: cells between the edges xs and ys (data
+// units) mapped into the axes box, 12.5-90 % across and 11-88 % up a
+// 1600 x 1200 image, so that nearly every edge falls between pixel centres.
+inline Scene figure(const std::string& name, const std::vector<double>& xs,
+                    const std::vector<double>& ys) {
+  Scene s;
+  s.name = name;
+  s.w = xs.size() - 1;
+  s.h = ys.size() - 1;
+  s.cols = 1600;
+  s.rows = 1200;
+  for (const double y : ys)
+    for (const double x : xs) {
+      s.coords.push_back(x);
+      s.coords.push_back(y);
+    }
+  s.matrix[0] = (0.9 - 0.125) * s.cols / (xs.back() - xs.front());
+  s.matrix[2] = 0.125 * s.cols - s.matrix[0] * xs.front();
+  s.matrix[4] = (0.88 - 0.11) * s.rows / (ys.back() - ys.front());
+  s.matrix[5] = 0.11 * s.rows - s.matrix[4] * ys.front();
+  random_colours(s, 0.0, 3);
+  return s;
+}
+
+// cells + 1 edges spaced evenly from 0 to `to`.
+inline std::vector<double> evenly(std::uint64_t cells, double to) {
+  std::vector<double> e;
+  for (std::uint64_t k = 0; k <= cells; ++k)
+    e.push_back(to * static_cast<double>(k) / static_cast<double>(cells));
+  return e;
+}
+
+// 4000 time bins of a 10 s signal by 512 frequency bins spaced evenly in
+// log frequency from 20 Hz to 20 kHz, on a log axis: the host hands over
+// log10 of the bin edges.
+inline Scene spectrogram() {
+  std::vector<double> ys;
+  for (int k = 0; k <= 512; ++k) ys.push_back(std::log10(20.0 * std::pow(1000.0, k / 512.0)));
+  return figure("spectrogram", evenly(4000, 10.0), ys);
+}
+
 inline std::vector<Scene> standard_scenes() {
   std::vector<Scene> out;
   out.push_back(grid("heatmap_4px", 512, 512, 4.0, 2048, 0.1));
@@ -113,6 +154,9 @@ inline std::vector<Scene> standard_scenes() {
   out.push_back(grid("cells_64px", 64, 64, 64.0, 4096, 0.0));
   out.push_back(curvilinear(1000, 2000));
   out.push_back(grid("small_10x10", 10, 10, 10.0, 100, 0.0));
+  out.push_back(figure("figure_400x300", evenly(400, 400.0), evenly(300, 300.0)));
+  out.push_back(figure("figure_800x600", evenly(800, 800.0), evenly(600, 600.0)));
+  out.push_back(spectrogram());
   for (const std::uint64_t cell : {7, 14, 28, 56}) out.push_back(rotated(cell, 30, 4096));
   return out;
 }

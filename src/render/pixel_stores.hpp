@@ -40,11 +40,14 @@ inline void store_run(std::uint8_t* row, std::int64_t col_stride, std::int64_t b
 #if defined(__SSE2__)
   const __m128i four = _mm_set1_epi32(static_cast<int>(colour));
   if (stream && n >= kStreamedRun && (reinterpret_cast<std::uintptr_t>(p) & 3) == 0) {
-    // Up to a line boundary as one line's worth of cached stores.
+    // Up to a line boundary as one line's worth of cached stores; none at
+    // a boundary, where they would read in the line streamed next.
     const std::int64_t head = ((64 - (reinterpret_cast<std::uintptr_t>(p) & 63)) & 63) / 4;
-    for (int b = 0; b < 4; ++b) _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + b, four);
-    p += 4 * head;
-    n -= head;
+    if (head != 0) {
+      for (int b = 0; b < 4; ++b) _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + b, four);
+      p += 4 * head;
+      n -= head;
+    }
     for (; n >= 16; n -= 16, p += 64) {
       __m128i* line = reinterpret_cast<__m128i*>(p);
       _mm_stream_si128(line, four);

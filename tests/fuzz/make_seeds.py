@@ -203,6 +203,22 @@ def grid_seeds():
     s["grid-transposed"] = (header(4, 3, 16, 16) + axes([1.0, 4.0, 7.5, 11.0, 15.0],
                                                         [2.0, 6.0, 9.5, 13.0])
                             + matrix((0, 1.0, 0, 1.0, 0, 0)) + colours(palette(6, 39)) + extents())
+    # A heat map as a figure places it: an axes box inside margins, cells of
+    # fractional size, a log-spaced axis; placed by the matrix, and given in
+    # pixels with edges on a centre and within the tolerance of one.
+    log = [math.log10(20.0 * 100.0 ** (k / 10)) for k in range(11)]
+    sy = 28.0 / (log[-1] - log[0])
+    s["grid-figure"] = (header(14, 10, 36, 44, pool=1, pad=3)
+                        + axes([float(k) for k in range(15)], log)
+                        + matrix((2.3, 0, 5.3, 0, sy, 3.1 - sy * log[0]))
+                        + colours(palette(140, 41, (1.0, 1.0, 1.0, 0.0, NAN))) + extents())
+    xs = [4.3 + 2.37 * k for k in range(15)]
+    xs[5], xs[8] = 16.5, 23.5 + 1e-13
+    ys = [3.1 + sy * (v - log[0]) for v in log]
+    ys[4] = math.floor(ys[4]) + 0.5 - 5e-13
+    s["grid-figure-pixels"] = (header(14, 10, 36, 44, rows_reversed=True)
+                               + axes(xs, ys) + matrix()
+                               + colours(palette(100, 42, (1.0, 0.0, 1.0))) + extents())
     return s
 
 

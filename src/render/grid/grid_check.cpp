@@ -9,7 +9,6 @@
 
 #include "render/cpu_features.hpp"
 #include "render/grid/grid_check_avx2.hpp"
-#include "render/grid/grid_sides.hpp"
 
 namespace quadlite {
 namespace {
@@ -163,29 +162,7 @@ bool grid_cut_axis(GridAxis& axis, std::int32_t lo, std::int32_t hi) noexcept {
 bool grid_finish(const ClipBox& clip, GridMesh& grid) noexcept {
   if (!grid_cut_axis(grid.y, clip.y0, clip.y1)) return false;
   if (grid.x.most_cells * grid.y.most_cells > kMostCellsPerPixel) return false;
-  try {
-    settle_upright_sides(grid);
-  } catch (...) {
-    return false;
-  }
-  return true;
-}
-
-void settle_upright_sides(GridMesh& grid) {
-  std::uint64_t entries = 0;
-  for (AxisSpan& span : grid.x.spans) {
-    span.sides_at = entries;
-    entries += span.end_cell - span.first_cell;
-  }
-  grid.x_sides.resize(entries);
-  for (const AxisSpan& span : grid.x.spans) {
-    const double first = pixel_centre(span.begin);
-    const double last = pixel_centre(std::int64_t{span.end} - 1);
-    for (std::uint64_t c = span.first_cell; c < span.end_cell; ++c) {
-      grid.x_sides[span.sides_at + (c - span.first_cell)] = grid_sides::settled_upright(
-          grid.x.edges[c], grid.x.edges[c + 1], first, last, grid.y.least_width);
-    }
-  }
+  return settle_columns(grid.x, grid.y.least_width, grid.columns);
 }
 
 }  // namespace quadlite

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pool/batch.hpp"
+#include "render/grid/grid_columns.hpp"
 #include "render/mesh.hpp"
 #include "render/render_types.hpp"
 
@@ -23,7 +24,6 @@ namespace quadlite {
 struct AxisSpan {
   std::int32_t begin = 0, end = 0;
   std::uint64_t first_cell = 0, end_cell = 0;
-  std::uint64_t sides_at = 0;  // x spans: where their cells' entries in GridMesh::x_sides start
 };
 
 // One axis of the grid in device pixels, and the clip box's pixels along it
@@ -38,10 +38,7 @@ struct GridAxis {
 
 struct GridMesh {
   GridAxis x, y;
-  // For each x span and each of its cells, the sides of the cell's upright
-  // edges at the span's first and last pixel centres, for a cell of positive
-  // height, where every non-zero height of the grid gives those sides.
-  std::vector<std::uint8_t> x_sides;
+  GridColumns columns;  // the clip box's pixel columns, as the fill draws them
   bool usable = false;
 };
 
@@ -62,8 +59,8 @@ bool grid_rows_match(const MeshView& mesh, std::uint64_t first, std::uint64_t en
 bool grid_cut_axis(GridAxis& axis, std::int32_t lo, std::int32_t hi) noexcept;
 
 // Whether the verified grid suits the grid fill: its y axis (its x axis is
-// cut before the rows are read) and few cells per pixel; settles the
-// upright sides.
+// cut before the rows are read) and few cells per pixel; settles the pixel
+// columns (false without memory for them).
 bool grid_finish(const ClipBox& clip, GridMesh& grid) noexcept;
 
 // Verifies the grid in `tasks` shares of node rows run by `run` (as the
@@ -87,8 +84,5 @@ bool take_grid(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks, R
   grid.usable = on_grid.load(std::memory_order_relaxed) && grid_finish(clip, grid);
   return grid.usable;
 }
-
-// Fills grid.x_sides for the spans of grid.x (noexcept but for memory).
-void settle_upright_sides(GridMesh& grid);
 
 }  // namespace quadlite

@@ -1,11 +1,24 @@
 // The grid fill: a band's pixel rows from the grid's two axes.
+//
+// A row whose centre lies clear of every level edge (each level edge value
+// having, for every non-zero cell width, the sign of the centre's offset)
+// lies in one cell row, or in two on the edge they share: a settled row. A
+// settled column (grid_columns.hpp) likewise lies in one or two cell
+// columns, none of zero width. A cell of non-zero width and height covers
+// such a pixel exactly when it holds both centres: its four edge values then
+// share one sign, and otherwise two of them have opposite signs beyond the
+// tolerance. A cell row of zero height clear of the centre covers nothing in
+// those columns either. So the pixel takes the last drawn cell in mesh order
+// among at most four, or keeps its bytes. Every other pixel takes the whole
+// edge rule over the cells whose boxes hold it. Settled rows in the same
+// cell rows are alike: the second writes what the first did.
 #include "render/grid/grid_fill.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "render/edge_rule.hpp"
+#include "render/grid/grid_fill_avx2.hpp"
 #include "render/grid/grid_sides.hpp"
 #include "render/pixel_stores.hpp"
 
@@ -13,11 +26,9 @@ namespace quadlite {
 namespace {
 
 using grid_sides::covered;
-using grid_sides::for_height;
-using grid_sides::kUnsettled;
+using grid_sides::kNear;
 using grid_sides::level_sides;
-using grid_sides::settles;
-using grid_sides::sign_side;
+using grid_sides::settled_sign;
 using grid_sides::upright_sides;
 
 // A cell row as a pixel row sees it.
@@ -25,8 +36,6 @@ struct RowCell {
   std::uint64_t r;
   double hy;
   double g0, g1;  // Y - y_r, Y - y_r+1
-  bool level_known;  // every cell of the row has level sides `level`
-  unsigned level;
 };
 
 // The cells a pixel row may draw: the y span's rows, last first.
@@ -36,46 +45,34 @@ struct PixelRow {
   int count = 0;
 };
 
-PixelRow pixel_row(const GridAxis& ax, const GridAxis& ay, const AxisSpan& span,
-                   std::int32_t i) {
+PixelRow pixel_row(const GridAxis& ay, const AxisSpan& span, std::int32_t i) {
   PixelRow row;
   row.Y = pixel_centre(i);
-  // Without zero widths every cell's width has one sign.
-  const double any_width = ax.edges[1] - ax.edges[0];
   for (std::uint64_t r = span.end_cell; r-- > span.first_cell;) {
     const double y0 = ay.edges[r], y1 = ay.edges[r + 1];
-    RowCell& rc = row.rows[row.count++];
-    rc = {r, y1 - y0, row.Y - y0, row.Y - y1, false, 0};
-    rc.level_known =
-        !ax.zero_widths && settles(ax.least_width, rc.g0) && settles(ax.least_width, rc.g1);
-    if (rc.level_known) rc.level = level_sides(any_width, rc.g0, rc.g1);
+    row.rows[row.count++] = {r, y1 - y0, row.Y - y0, row.Y - y1};
   }
   return row;
 }
 
-// What decides a pixel row's winners besides its span: for each of its cell
-// rows the signs of g0 and g1, where they settle the level sides of every
-// cell. Rows with the same key have the same winners. Not valid when some
-// side is not settled by the signs alone.
-struct RowKey {
-  bool valid = false;
-  const AxisSpan* span = nullptr;
-  std::uint64_t signs = 0;
-  bool operator==(const RowKey& o) const {
-    return valid && o.valid && span == o.span && signs == o.signs;
-  }
-};
-
-RowKey row_key(const PixelRow& row, const AxisSpan& span, double least_width) {
-  RowKey key;
-  key.span = &span;
+// The cell rows that hold a settled row's centre, later first; false when
+// the row is not settled. Settled means every level edge value has, for
+// every non-zero width, the sign of its difference (a cell row then holds
+// the centre unless it lies clearly beyond one of its level edges), and no
+// row of zero height holds it: such a row's level values are 0 at its
+// centre whatever the width, and its upright ones 0 wherever, so it would
+// cover every column.
+bool settled_rows(const PixelRow& row, double least_width, std::uint64_t* in, int& count) {
+  count = 0;
   for (int k = 0; k < row.count; ++k) {
-    const RowCell& cell = row.rows[k];
-    if (!settles(least_width, cell.g0) || !settles(least_width, cell.g1)) return key;
-    key.signs |= std::uint64_t{sign_side(cell.g0) | sign_side(cell.g1) << 2} << (4 * k);
+    const RowCell& rc = row.rows[k];
+    const unsigned c0 = settled_sign(least_width, rc.g0), c1 = settled_sign(least_width, rc.g1);
+    if (c0 == kNear || c1 == kNear) return false;
+    if (c0 == c1 && c0 != 0) continue;  // clearly beyond one level edge
+    if (rc.hy == 0 || count == 2) return false;
+    in[count++] = rc.r;
   }
-  key.valid = true;
-  return key;
+  return true;
 }
 
 QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, std::uint64_t c) {
@@ -85,113 +82,68 @@ QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, s
   return mesh.colours + 4 * (quad < rows ? quad : quad % rows);
 }
 
-// The winner of x span `span` on the pixel row: the last cell in mesh order
-// (rows, then columns, last first) that covers the span's every pixel centre
-// and is drawn, when the sides of each cell tried are the same at the span's
-// two ends. Each side changes monotonically along the row, so equal sides at
-// both ends are equal throughout; otherwise the span is settled pixel by
-// pixel.
-QUADLITE_INLINE SpanWinner span_winner(const GridMesh& grid, const AxisSpan& span,
-                                       const PixelRow& row, const MeshView& mesh) {
-  SpanWinner out;
-  const std::uint8_t* settled = grid.x_sides.data() + span.sides_at;  // by c - first_cell
-  for (int k = 0; k < row.count; ++k) {
-    const RowCell& rc = row.rows[k];
-    for (std::uint64_t c = span.end_cell; c-- > span.first_cell;) {
-      const double x0 = grid.x.edges[c], x1 = grid.x.edges[c + 1];
-      const unsigned level = rc.level_known ? rc.level : level_sides(x1 - x0, rc.g0, rc.g1);
-      if (!covered(level)) continue;  // no X rescues it
-      unsigned at_first, at_last;
-      const std::uint8_t code = settled[c - span.first_cell];
-      if (code != kUnsettled) {
-        const unsigned both = for_height(code, rc.hy);
-        at_first = both & 15u;
-        at_last = both >> 4;
-      } else {
-        const double first = pixel_centre(span.begin);
-        const double last = pixel_centre(std::int64_t{span.end} - 1);
-        at_first = upright_sides(rc.hy, x0, x1, first);
-        at_last = last != first ? upright_sides(rc.hy, x0, x1, last) : at_first;
-      }
-      if (at_first != at_last) {
-        out.kind = SpanWinner::per_pixel;
-        return out;
-      }
-      if (!covered(at_first | level)) continue;
-      const double* rgba = colour_of(mesh, rc.r, c);
-      if (transparent(rgba)) continue;
-      out.kind = SpanWinner::colour;
-      out.packed = packed_colour(rgba);
-      return out;
+// The packed colour of cell (r, c), or 0 when it paints nothing (packed
+// colours have alpha 255, so never 0).
+QUADLITE_INLINE std::uint32_t cell_colour(const MeshView& mesh, std::uint64_t r, std::uint64_t c) {
+  const double* rgba = colour_of(mesh, r, c);
+  return transparent(rgba) ? 0u : packed_colour(rgba);
+}
+
+// colours[k] = cell_colour(mesh, r, cells[k]) for each run k.
+void pack_cells(const MeshView& mesh, std::uint64_t r, const std::uint64_t* cells,
+                std::size_t count, std::uint32_t* colours, int lanes) {
+  (void)lanes;  // where there are no wide kernels
+#if defined(QUADLITE_WIDE_VECTORS)
+  // Without cycled colours along the row, its colours lie side by side.
+  if (lanes >= 4 && (r + 1) * mesh.width <= static_cast<std::uint64_t>(mesh.colour_rows)) {
+    pack_cells_wide(mesh.colours + 4 * r * mesh.width, cells, count, colours);
+    return;
+  }
+#endif
+  for (std::size_t k = 0; k < count; ++k) colours[k] = cell_colour(mesh, r, cells[k]);
+}
+
+// The colour of every run on the cell rows `in` (later first): the last
+// drawn cell in mesh order among the run's cells on those rows.
+void pack_runs(const GridColumns& columns, const MeshView& mesh, const std::uint64_t* in, int count,
+               std::uint32_t* colours, int lanes) {
+  const std::size_t runs = columns.cell.size();
+  pack_cells(mesh, in[0], columns.cell.data(), runs, colours, lanes);
+  if (!columns.pairs && count == 1) return;
+  for (std::size_t k = 0; k < runs; ++k) {
+    if (colours[k] != 0) continue;
+    const std::uint64_t cell = columns.cell[k], other = columns.other[k];
+    std::uint32_t colour = other != cell ? cell_colour(mesh, in[0], other) : 0u;
+    if (colour == 0 && count == 2) {
+      colour = cell_colour(mesh, in[1], cell);
+      if (colour == 0 && other != cell) colour = cell_colour(mesh, in[1], other);
+    }
+    colours[k] = colour;
+  }
+}
+
+// Pixels [begin, end) of a row take the colours of their runs, pixel j
+// colours[runs[j - begin]], where that is not 0. True when every pixel was
+// drawn.
+bool expand_runs(const std::uint32_t* colours, const std::uint32_t* runs, std::int32_t begin,
+                 std::int32_t end, std::uint8_t* out, std::int64_t col_stride, int lanes) {
+  const auto count = static_cast<std::size_t>(std::int64_t{end} - begin);
+  (void)lanes;  // where there are no wide kernels
+#if defined(QUADLITE_WIDE_VECTORS)
+  if (col_stride == 4 && lanes >= 4)
+    return expand_runs_wide(colours, runs, count, out + std::int64_t{begin} * 4);
+#endif
+  bool whole = true;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint32_t colour = colours[runs[k]];
+    if (colour != 0) {
+      std::memcpy(out + (begin + static_cast<std::int64_t>(k)) * col_stride, &colour, 4);
+    } else {
+      whole = false;
     }
   }
-  return out;
+  return whole;
 }
-
-// ---- Geometry shared by rows ------------------------------------------
-//
-// Where every side is settled by signs, which cell span_winner reaches
-// first (ignoring colours) depends only on each cell row's level sides and
-// the sign of its height: rows alike in those share it, and then need only
-// the colour of that cell.
-
-// geometry entries besides a cell's place (cell row k << 4 | column offset
-// from the span's last cell; at most 16 cells, so at most 0xF0). Apart
-// from x_sides' kUnsettled, which is another table's mark.
-constexpr std::uint8_t kNoCell = 0xFE, kPerPixel = 0xFD, kSearch = 0xFC;
-
-// The key of a row's geometry; false when some level side is unsettled or
-// the row has more cell rows than the key holds.
-bool geometry_key(const PixelRow& row, std::uint64_t& key) {
-  if (row.count > 10) return false;
-  key = static_cast<std::uint64_t>(row.count);
-  for (int k = 0; k < row.count; ++k) {
-    const RowCell& rc = row.rows[k];
-    if (!rc.level_known) return false;
-    key |= std::uint64_t{rc.level | sign_side(rc.hy) << 4} << (4 + 6 * k);
-  }
-  return true;
-}
-
-// span_winner's search without colours: the place of the first cell that
-// covers the span, or why there is none to name.
-std::uint8_t geometric_winner(const GridMesh& grid, const AxisSpan& span, const PixelRow& row) {
-  const std::uint8_t* settled = grid.x_sides.data() + span.sides_at;
-  const std::uint64_t cells = span.end_cell - span.first_cell;
-  for (int k = 0; k < row.count; ++k) {
-    const RowCell& rc = row.rows[k];
-    if (!covered(rc.level)) continue;
-    for (std::uint64_t offset = 0; offset < cells; ++offset) {
-      const std::uint8_t code = settled[cells - 1 - offset];
-      if (code == kUnsettled) return kSearch;
-      const unsigned both = for_height(code, rc.hy);
-      if ((both & 15u) != both >> 4) return kPerPixel;
-      if (covered((both & 15u) | rc.level)) return static_cast<std::uint8_t>(k << 4 | offset);
-    }
-  }
-  return kNoCell;
-}
-
-// span_winner, from the span's geometry entry.
-QUADLITE_INLINE SpanWinner winner_by_geometry(std::uint8_t entry, const GridMesh& grid,
-                                              const AxisSpan& span, const PixelRow& row,
-                                              const MeshView& mesh) {
-  SpanWinner out;
-  if (entry == kNoCell) return out;
-  if (entry == kPerPixel) {
-    out.kind = SpanWinner::per_pixel;
-    return out;
-  }
-  if (entry == kSearch) return span_winner(grid, span, row, mesh);
-  const double* rgba = colour_of(mesh, row.rows[entry >> 4].r, span.end_cell - 1 - (entry & 15u));
-  if (transparent(rgba)) return span_winner(grid, span, row, mesh);  // an earlier cell may show
-  out.kind = SpanWinner::colour;
-  out.packed = packed_colour(rgba);
-  return out;
-}
-
-// Spans ahead whose colour is fetched while a row's winners are found.
-constexpr std::size_t kAhead = 16;
 
 // The colour of the last drawn cell in mesh order that covers (X, row.Y)
 // among the span's cells; false when there is none.
@@ -212,33 +164,56 @@ bool pixel_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
   return false;
 }
 
-// The span's pixels one at a time.
-void fill_per_pixel(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
-                    const MeshView& mesh, std::uint8_t* out, std::int64_t col_stride) {
-  for (std::int64_t j = span.begin; j < span.end; ++j) {
+// Pixels [begin, end) of x span `span`, one at a time by the edge rule.
+void fill_exact(const GridAxis& ax, const AxisSpan& span, std::int32_t begin, std::int32_t end,
+                const PixelRow& row, const MeshView& mesh, std::uint8_t* out,
+                std::int64_t col_stride) {
+  for (std::int64_t j = begin; j < end; ++j) {
     std::uint32_t colour;
     if (pixel_winner(ax, span, row, mesh, pixel_centre(j), colour))
       std::memcpy(out + j * col_stride, &colour, 4);
   }
 }
 
-// The pieces of a row with these winners: stretches of spans in a colour
-// each, and spans settled pixel by pixel. At most one piece a span, so
-// `pieces` never grows beyond the room reserved for it.
-void cut_pieces(const GridAxis& ax, const std::vector<SpanWinner>& winners,
-                std::vector<RowPiece>& pieces) {
-  pieces.clear();
-  for (std::size_t s = 0; s < winners.size(); ++s) {
-    const AxisSpan& span = ax.spans[s];
-    if (winners[s].kind == SpanWinner::per_pixel) {
-      pieces.push_back({span.begin, span.end, static_cast<std::uint32_t>(s), true});
-    } else if (winners[s].kind == SpanWinner::colour) {
-      if (!pieces.empty() && !pieces.back().per_pixel && pieces.back().end == span.begin) {
-        pieces.back().end = span.end;
-      } else {
-        pieces.push_back({span.begin, span.end, 0, false});
-      }
+// A settled row from the band's colours (none when `drawn` is false: the
+// row lies in no cell row). With `above`, the row before lay in the same
+// cell rows and pieces drawn whole there are copied from it.
+void fill_settled_row(const GridMesh& grid, const PixelRow& row, const MeshView& mesh,
+                      BandRow& band_row, bool drawn, const std::uint8_t* above,
+                      std::uint8_t* out, std::int64_t col_stride, bool stream, int lanes) {
+  const GridColumns& columns = grid.columns;
+  const std::uint32_t* colours = band_row.colours.data();
+  for (std::size_t p = 0; p < columns.pieces.size(); ++p) {
+    const ColumnPiece& piece = columns.pieces[p];
+    switch (piece.kind) {
+      case ColumnPiece::long_run:
+        if (drawn && colours[piece.index] != 0)
+          store_run(out, col_stride, piece.begin, piece.end, colours[piece.index], stream);
+        break;
+      case ColumnPiece::short_runs:
+        if (!drawn) break;
+        if (above != nullptr && band_row.whole[p]) {
+          const std::int64_t at = std::int64_t{piece.begin} * 4;
+          std::memcpy(out + at, above + at, static_cast<std::size_t>(piece.end - piece.begin) * 4);
+        } else {
+          band_row.whole[p] = expand_runs(colours, columns.run_of_column.data() + piece.index,
+                                          piece.begin, piece.end, out, col_stride, lanes);
+        }
+        break;
+      case ColumnPiece::exact:
+        fill_exact(grid.x, grid.x.spans[piece.index], piece.begin, piece.end, row, mesh, out,
+                   col_stride);
+        break;
     }
+  }
+}
+
+// A row that is not settled: every pixel by the edge rule.
+void fill_exact_row(const GridAxis& ax, const PixelRow& row, const MeshView& mesh,
+                    std::uint8_t* out, std::int64_t col_stride) {
+  for (const AxisSpan& span : ax.spans) {
+    if (span.end_cell != span.first_cell)
+      fill_exact(ax, span, span.begin, span.end, row, mesh, out, col_stride);
   }
 }
 
@@ -248,9 +223,9 @@ bool make_band_rows(const GridMesh& grid, std::uint64_t bands, std::vector<BandR
   try {
     rows.resize(bands);
     for (BandRow& row : rows) {
-      row.winners.assign(grid.x.spans.size(), SpanWinner());
-      row.pieces.reserve(grid.x.spans.size());
-      row.geometry.assign(grid.x.spans.size(), 0);
+      row.colours.assign(grid.columns.cell.size(), 0);
+      row.whole.assign(grid.columns.pieces.size(), 0);
+      row.colours_known = false;
     }
   } catch (...) {
     return false;
@@ -259,87 +234,56 @@ bool make_band_rows(const GridMesh& grid, std::uint64_t bands, std::vector<BandR
 }
 
 void fill_grid_band(const GridMesh& grid, const MeshView& mesh, const BandSplit& split,
-                    std::uint64_t band, BandRow& band_row, const TargetImage& target) noexcept {
+                    std::uint64_t band, BandRow& band_row, const TargetImage& target,
+                    int lanes) noexcept {
   if (!grid.usable || split.rows <= 0 || band >= split.bands) return;
   const GridAxis& ax = grid.x;
   const GridAxis& ay = grid.y;
-  const std::size_t spans = ax.spans.size();
-  std::vector<SpanWinner>& winners = band_row.winners;
-  std::vector<RowPiece>& pieces = band_row.pieces;
-  if (spans == 0 || winners.size() != spans || pieces.capacity() < spans ||
-      band_row.geometry.size() != spans) {
+  const GridColumns& columns = grid.columns;
+  if (ax.spans.empty() || band_row.colours.size() != columns.cell.size() ||
+      band_row.whole.size() != columns.pieces.size()) {
     return;
   }
   const std::int32_t first = band_start(split, band);
   const std::int32_t last = band_start(split, band + 1);
   const std::int64_t stride = target.col_stride;
   const bool stream = streams(target);
-  const bool fetch_ahead = ax.edges.size() - 1 > spans;  // more cells than spans
+  // Copies read the row before: only where it is packed and still cached.
+  const bool copies = stride == 4 && !stream;
+  band_row.colours_known = false;
 
   // The y span holding the band's first row.
   auto y_span = std::upper_bound(ay.spans.begin(), ay.spans.end(), first,
                                  [](std::int32_t i, const AxisSpan& s) { return i < s.end; });
-  RowKey previous;
-  bool pieces_known = false;  // whether `pieces` describe `winners`
+  bool before_alike = false;  // whether the row before was settled in the band's cell rows
   for (std::int32_t i = first; i < last; ++i) {
     while (y_span->end <= i) ++y_span;
     std::uint8_t* out = buffer_row(target, i);
-    const PixelRow row = pixel_row(ax, ay, *y_span, i);
-    const RowKey key = row_key(row, *y_span, ax.least_width);
-    const bool fresh = !(key == previous);
-    previous = key;
-    if (!fresh && stride == 4 && !stream) {
-      // The row before has the same winners: copy its stretches.
-      if (!pieces_known) {
-        cut_pieces(ax, winners, pieces);
-        pieces_known = true;
-      }
-      const std::uint8_t* above = buffer_row(target, i - 1);
-      for (const RowPiece& piece : pieces) {
-        if (piece.per_pixel) {
-          fill_per_pixel(ax, ax.spans[piece.span], row, mesh, out, stride);
-        } else {
-          std::memcpy(out + std::int64_t{piece.begin} * 4, above + std::int64_t{piece.begin} * 4,
-                      static_cast<std::size_t>((std::int64_t{piece.end} - piece.begin) * 4));
-        }
-      }
+    const PixelRow row = pixel_row(ay, *y_span, i);
+    if (row.count == 0) {  // no cell's box holds the row
+      before_alike = false;
       continue;
     }
-    std::uint64_t shape = 0;
-    const bool by_geometry = fresh && geometry_key(row, shape);
-    if (by_geometry && !(band_row.geometry_known && band_row.geometry_key == shape)) {
-      for (std::size_t s = 0; s < spans; ++s)
-        band_row.geometry[s] = geometric_winner(grid, ax.spans[s], row);
-      band_row.geometry_key = shape;
-      band_row.geometry_known = true;
+    std::uint64_t in[2];
+    int count = 0;
+    if (!settled_rows(row, ax.least_width, in, count)) {
+      fill_exact_row(ax, row, mesh, out, stride);
+      before_alike = false;
+      continue;
     }
-    if (fresh) pieces_known = false;
-    for (std::size_t s = 0; s < spans; ++s) {
-      const AxisSpan& span = ax.spans[s];
-      SpanWinner winner;
-      if (fresh) {
-        // A span's likeliest winner is its last cell on the top cell row; on
-        // sub-pixel cells their colours lie far apart, so fetch ahead.
-        if (fetch_ahead && s + kAhead < spans && row.count > 0 && ax.spans[s + kAhead].end_cell > 0)
-          __builtin_prefetch(colour_of(mesh, row.rows[0].r, ax.spans[s + kAhead].end_cell - 1));
-        winners[s] = winner = by_geometry
-                                  ? winner_by_geometry(band_row.geometry[s], grid, span, row, mesh)
-                                  : span_winner(grid, span, row, mesh);
-      } else {
-        winner = winners[s];
-      }
-      if (winner.kind == SpanWinner::colour) {
-        const std::int64_t n = std::int64_t{span.end} - span.begin;
-        if (n <= 4 && stride == 4) {  // small cells: a few plain stores
-          for (std::int64_t j = span.begin; j < span.end; ++j)
-            std::memcpy(out + j * 4, &winner.packed, 4);
-        } else {
-          store_run(out, stride, span.begin, span.end, winner.packed, stream);
-        }
-      } else if (winner.kind == SpanWinner::per_pixel) {
-        fill_per_pixel(ax, span, row, mesh, out, stride);
-      }
+    const bool same = band_row.colours_known && count == band_row.cell_row_count &&
+                      (count < 1 || in[0] == band_row.cell_rows[0]) &&
+                      (count < 2 || in[1] == band_row.cell_rows[1]);
+    if (!same) {
+      if (count > 0) pack_runs(columns, mesh, in, count, band_row.colours.data(), lanes);
+      std::copy(in, in + count, band_row.cell_rows);
+      band_row.cell_row_count = count;
+      band_row.colours_known = true;
     }
+    const std::uint8_t* above =
+        same && before_alike && copies ? buffer_row(target, i - 1) : nullptr;
+    fill_settled_row(grid, row, mesh, band_row, count > 0, above, out, stride, stream, lanes);
+    before_alike = true;
   }
 #if defined(__SSE2__)
   if (stream) finish_streaming();

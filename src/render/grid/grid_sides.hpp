@@ -1,5 +1,5 @@
-// The edge rule on grid cells, by the sides of their four edge values.
-// The grid check settles what it can by signs; the grid fill the rest.
+// The edge rule on grid cells, by the sides of their four edge values, and
+// what signs alone settle of it.
 #pragma once
 
 #include <cmath>
@@ -51,8 +51,6 @@ QUADLITE_INLINE bool covered(unsigned sides) {
 // gives a zero (or, with an infinite factor, NaN) product: neutral. The same
 // holds for the level edges with the least width.
 
-constexpr std::uint8_t kUnsettled = 0xFF;  // no pair of 2-bit sides is 3
-
 QUADLITE_INLINE unsigned sign_side(double v) {
   return static_cast<unsigned>(v > 0) | static_cast<unsigned>(v < 0) << 1;
 }
@@ -60,22 +58,12 @@ QUADLITE_INLINE bool settles(double least, double d) {
   return d == 0.0 || least * std::fabs(d) > kEdgeTolerance;
 }
 
-// upright_sides at X = first (bits 0-3) and at X = last (bits 4-7) for any
-// positive height, or kUnsettled.
-inline std::uint8_t settled_upright(double x0, double x1, double first, double last, double least) {
-  const double d[4] = {first - x0, first - x1, last - x0, last - x1};
-  for (const double v : d)
-    if (!settles(least, v)) return kUnsettled;
-  return static_cast<std::uint8_t>(sign_side(-d[0]) | sign_side(d[1]) << 2 |
-                                   sign_side(-d[2]) << 4 | sign_side(d[3]) << 6);
-}
-
-// Settled sides for a cell of height hy: as they are for hy > 0, above and
-// below swapped for hy < 0, neutral for hy == 0.
-QUADLITE_INLINE unsigned for_height(unsigned sides, double hy) {
-  if (hy > 0) return sides;
-  if (hy < 0) return (sides & 0x55u) << 1 | (sides >> 1 & 0x55u);
-  return 0;
+// The side of a product of d and any non-zero factor of at least `least`
+// in magnitude (with the factor's sign taken as positive): sign_side(d)
+// where that settles it (0: d is 0), else kNear.
+constexpr unsigned kNear = 3;
+QUADLITE_INLINE unsigned settled_sign(double least, double d) {
+  return settles(least, d) ? sign_side(d) : kNear;
 }
 
 }  // namespace grid_sides

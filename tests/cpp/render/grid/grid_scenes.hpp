@@ -44,10 +44,7 @@ class GridMaker : public RandomPicks {
     GridScene s;
     s.width = integer(1, 40);
     s.height = integer(1, 40);
-    s.row_pad = chance(0.3) ? integer(1, 9) : 0;
-    s.rows_reversed = chance(0.3);
-    s.col_stride = chance(0.2) ? 8 : 4;
-    s.clip = clip_box(s.width, s.height, 0.1);
+    layout(s);
     const std::vector<double> xs = axis(integer(1, 12), s.width);
     const std::vector<double> ys = axis(integer(1, 12), s.height);
     s.mesh = TestMesh(xs.size() - 1, ys.size() - 1);
@@ -75,7 +72,7 @@ class GridMaker : public RandomPicks {
       m[5] = integer(-2, 2) * 0.25;
     }
     if (chance(0.3)) m[6] = kNaN;  // never read
-    colours(s.mesh);
+    colours(s.mesh, integer(1, static_cast<int>(s.mesh.w * s.mesh.h) + 2));
     if (chance(0.08)) {  // one coordinate off the grid by an ulp
       double* v = s.mesh.node(integer(0, s.mesh.h), integer(0, s.mesh.w)) + integer(0, 1);
       *v = std::nextafter(*v, chance(0.5) ? 1e300 : -1e300);
@@ -84,7 +81,88 @@ class GridMaker : public RandomPicks {
     return s;
   }
 
+  // A heat map as figures place it: an axes box inside margins, cells of
+  // fractional size, evenly spaced, log-spaced or irregular, some edges on
+  // pixel centres or within the tolerance's reach of one. Placed by the
+  // matrix from data coordinates, as a host does, or given in pixels.
+  GridScene figure() {
+    GridScene s;
+    s.width = integer(8, 160);
+    s.height = integer(8, 120);
+    layout(s);
+    Placed x = figure_axis(s.width), y = figure_axis(s.height);
+    s.mesh = TestMesh(x.data.size() - 1, y.data.size() - 1);
+    const bool by_matrix = chance(0.5);
+    for (std::uint64_t r = 0; r <= s.mesh.h; ++r)
+      for (std::uint64_t c = 0; c <= s.mesh.w; ++c) {
+        if (by_matrix) {
+          s.mesh.set_node(r, c, x.data[c], y.data[r]);
+        } else {
+          s.mesh.set_node(r, c, x.pixels[c], y.pixels[r]);
+        }
+      }
+    if (by_matrix) {
+      s.mesh.matrix[0] = x.scale, s.mesh.matrix[2] = x.offset;
+      s.mesh.matrix[4] = y.scale, s.mesh.matrix[5] = y.offset;
+    }
+    const int cells = static_cast<int>(s.mesh.w * s.mesh.h);
+    colours(s.mesh, chance(0.6) ? cells : integer(1, cells + 2));
+    return s;
+  }
+
  private:
+  // The target's layout and clip box.
+  void layout(GridScene& s) {
+    s.row_pad = chance(0.3) ? integer(1, 9) : 0;
+    s.rows_reversed = chance(0.3);
+    s.col_stride = chance(0.2) ? 8 : 4;
+    s.clip = clip_box(s.width, s.height, 0.1);
+  }
+
+  // An axis in data units, the map a host would place it with (pixels =
+  // scale * data + offset), and edges in pixels, some of them moved onto
+  // pixel centres or near them.
+  struct Placed {
+    std::vector<double> data, pixels;
+    double scale = 1, offset = 0;
+  };
+
+  Placed figure_axis(std::int32_t size) {
+    const double lo = real(0.0, 0.3) * size, hi = real(0.6, 1.05) * size;
+    // Mostly cells of 0.7 px and more; a few sub-pixel.
+    const double most = (hi - lo) * (chance(0.15) ? 2.5 : 1.4);
+    const int n = integer(1, std::max(1, static_cast<int>(most)));
+    Placed a;
+    a.data.resize(n + 1);
+    const int kind = integer(0, 3);
+    const double ratio = std::pow(10.0, real(0.5, 4.0) / n);
+    for (int k = 0; k <= n; ++k) {
+      if (kind == 0 || kind == 1) {
+        a.data[k] = k;
+      } else if (kind == 2) {  // log-spaced bins on a log axis
+        a.data[k] = std::log10(20.0 * std::pow(ratio, k));
+      } else {
+        a.data[k] = k + real(-0.45, 0.45) * (k > 0 && k < n);
+      }
+    }
+    if (chance(0.2)) std::reverse(a.data.begin(), a.data.end());
+    a.scale = (hi - lo) / (a.data.back() - a.data.front());
+    a.offset = lo - a.scale * a.data.front();
+    a.pixels.resize(n + 1);
+    for (int k = 0; k <= n; ++k) a.pixels[k] = a.scale * a.data[k] + a.offset;
+    // Edges on a centre or within the tolerance of one, where the axis
+    // stays monotone.
+    const int moved = chance(0.5) ? integer(1, 4) : 0;
+    for (int m = 0; m < moved; ++m) {
+      const int k = integer(0, n);
+      const double v = nudge(std::floor(a.pixels[k]) + 0.5);
+      const bool rising = a.pixels[n] >= a.pixels[0];
+      const double before = k > 0 ? a.pixels[k - 1] : v, after = k < n ? a.pixels[k + 1] : v;
+      if (rising ? (before <= v && v <= after) : (before >= v && v >= after)) a.pixels[k] = v;
+    }
+    return a;
+  }
+
   // Offsets around the edge tolerance and a few ulps.
   double nudge(double v) {
     switch (integer(0, 6)) {
@@ -135,8 +213,7 @@ class GridMaker : public RandomPicks {
     return e;
   }
 
-  void colours(TestMesh& m) {
-    const int rows = integer(1, static_cast<int>(m.w * m.h) + 2);
+  void colours(TestMesh& m, int rows) {
     const double alphas[] = {1, 1, 1, 1, 1, 0, -0.0, 1e-13, -1e-12, kNaN, 1 - 1e-13};
     for (int k = 0; k < rows; ++k) {
       double rgb[3];
