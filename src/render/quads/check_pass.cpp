@@ -36,11 +36,15 @@ bool nodes_map_finite(const MeshView& mesh, std::uint64_t begin, std::uint64_t e
 }
 
 // What the fill of a band spends on a quad, roughly, in nanoseconds on a
-// current x86-64 core: preparing it, then per row of its box and per pixel
-// of its box. Only the ratios matter: they weigh rows against each other.
-constexpr double kQuadWork = 40;
-constexpr double kRowWork = 6;
-constexpr double kPixelWork = 0.6;
+// current x86-64 core (fitted to the bands of meshes of many kinds): its
+// preparation, and then, for a box at most 8 columns wide (filled pixel by
+// pixel, four columns to a vector), each row of four columns; for a wider
+// one (filled as spans), each row. Only the ratios matter: they weigh rows
+// against each other.
+constexpr double kQuadWork = 21;
+constexpr double kNarrowRowWork = 6.3;   // per row and four columns
+constexpr double kSpanRowWork = 18.3;
+constexpr std::int64_t kNarrowColumns = 8;
 
 std::int64_t bucket_begin(const RowBuckets& b, std::uint32_t k) {
   return std::int64_t{b.first_row} + (std::int64_t{k} << b.shift);
@@ -53,9 +57,14 @@ std::uint32_t bucket_of(const RowBuckets& b, std::int32_t row) {
 // Adds the fill work of a quad with box `box` to the buckets it reaches.
 void add_work(const RowBuckets& b, const PreparedQuad& box, std::uint32_t first,
               std::uint32_t last, double* work) {
-  const double per_row = kRowWork + kPixelWork * (std::int64_t{box.x1} - box.x0);
-  if (first == last) {
-    work[first] += kQuadWork + per_row * (std::int64_t{box.y1} - box.y0);
+  const std::int64_t width = std::int64_t{box.x1} - box.x0;
+  const double per_row = width <= kNarrowColumns / 2 ? kNarrowRowWork
+                        : width <= kNarrowColumns   ? 2 * kNarrowRowWork
+                                                    : kSpanRowWork;
+  // A quad over a few buckets counts in its middle one: the bands are far
+  // taller than it, and one add per quad keeps the check pass quick.
+  if (last - first < 4) {
+    work[(first + last) / 2] += kQuadWork + per_row * static_cast<double>(std::int64_t{box.y1} - box.y0);
     return;
   }
   work[first] += kQuadWork;
@@ -64,6 +73,61 @@ void add_work(const RowBuckets& b, const PreparedQuad& box, std::uint32_t first,
     const std::int64_t hi = std::min<std::int64_t>(box.y1, bucket_begin(b, k + 1));
     work[k] += per_row * static_cast<double>(hi - lo);
   }
+}
+
+// Whether quad `quad` is transparent.
+bool quad_transparent(const MeshView& mesh, std::uint64_t quad) {
+  return transparent(mesh.colours + 4 * (quad % static_cast<std::uint64_t>(mesh.colour_rows)));
+}
+
+// The check of the quads [begin, end) that also records what they reach:
+// every quad with finite vertices is recorded, transparent or not (the fill
+// passes over a transparent one quickly), so that the colours are read only
+// where a vertex is not finite. Returns false at the first quad that then
+// turns out not to be transparent.
+bool check_and_record(const MeshView& mesh, const ClipBox& clip, const RowBuckets& buckets,
+                      std::uint64_t begin, std::uint64_t end, std::uint32_t* reach,
+                      double* work) {
+  const DeviceMap map = device_map(mesh.matrix);
+  const std::uint64_t nodes = mesh.width + 1;
+  PreparedQuad box;
+  for (std::uint64_t i = begin; i < end;) {
+    // Mesh row r, columns [c, stop): nodes (r, c..stop) above, (r + 1, ...) below.
+    const std::uint64_t r = i / mesh.width;
+    std::uint64_t c = i % mesh.width;
+    const std::uint64_t stop = std::min(mesh.width, c + (end - i));
+    const double* above = mesh.coords + 2 * (r * nodes + c);
+    const double* below = above + 2 * nodes;
+    // The quad's left pair of vertices is the right pair of the quad before:
+    // mapped, tested and bounded once.
+    F64x2 left_a = map_node(map, above), left_b = map_node(map, below);
+    bool left_finite = finite_points(left_a, left_b);
+    F64x2 left_least = left_a < left_b ? left_a : left_b;
+    F64x2 left_greatest = left_a > left_b ? left_a : left_b;
+    for (; c < stop; ++c, ++i, above += 2, below += 2) {
+      const F64x2 right_a = map_node(map, above + 2), right_b = map_node(map, below + 2);
+      const bool right_finite = finite_points(right_a, right_b);
+      const F64x2 right_least = right_a < right_b ? right_a : right_b;
+      const F64x2 right_greatest = right_a > right_b ? right_a : right_b;
+      if (!(left_finite && right_finite)) {
+        if (!quad_transparent(mesh, i)) return false;
+        reach[i - begin] = kReachesNoRow;
+      } else if (!clipped_box(left_least < right_least ? left_least : right_least,
+                              left_greatest > right_greatest ? left_greatest : right_greatest,
+                              clip, box)) {
+        reach[i - begin] = kReachesNoRow;
+      } else {
+        const std::uint32_t first = bucket_of(buckets, box.y0);
+        const std::uint32_t last = bucket_of(buckets, box.y1 - 1);
+        reach[i - begin] = first | last << 16;
+        add_work(buckets, box, first, last, work);
+      }
+      left_finite = right_finite;
+      left_least = right_least;
+      left_greatest = right_greatest;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -106,27 +170,21 @@ void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
     }
   }
   if (begin == end) return;
-  if (reach == nullptr && nodes_map_finite(mesh, begin, end)) return;
+  if (reach != nullptr) {
+    if (!check_and_record(mesh, clip, buckets, begin, end, reach, work))
+      all_finite.store(false, std::memory_order_relaxed);
+    return;
+  }
+  if (nodes_map_finite(mesh, begin, end)) return;
 
   const DeviceMap map = device_map(mesh.matrix);
   QuadCursor at = cursor_at(mesh, begin);
   F64x2 v[4];
-  PreparedQuad box;
   for (std::uint64_t i = begin; i < end; ++i) {
-    const Vertices vertices = device_vertices(mesh, map, at, v);
-    if (vertices == Vertices::not_finite) {
+    if (device_vertices(mesh, map, at, v) == Vertices::not_finite) {
       all_finite.store(false, std::memory_order_relaxed);
       return;
     }
-    if (reach == nullptr) continue;
-    if (vertices == Vertices::transparent || !box_of(v, clip, box)) {
-      reach[i - begin] = kReachesNoRow;
-      continue;
-    }
-    const std::uint32_t first = bucket_of(buckets, box.y0);
-    const std::uint32_t last = bucket_of(buckets, box.y1 - 1);
-    reach[i - begin] = first | last << 16;
-    add_work(buckets, box, first, last, work);
   }
 }
 

@@ -30,9 +30,11 @@ RowBuckets row_buckets(std::int32_t first_row, std::int32_t rows);
 
 // What one check task found: for each quad of its range [first_quad,
 // end_quad), the first and last bucket its clipped box reaches (first |
-// last << 16), or kReachesNoRow when it is not drawn; and for each bucket,
-// the fill work the range's quads bring to its rows. Incomplete (range too
-// long for 32-bit offsets, or no memory) when `complete` is false.
+// last << 16), or kReachesNoRow when the box is empty or a vertex is not
+// finite; and for each bucket, the fill work the range's quads bring to its
+// rows. Transparent quads are recorded like the others: telling them apart
+// would mean reading every colour. Incomplete (range too long for 32-bit
+// offsets, or no memory) when `complete` is false.
 struct TaskRows {
   std::uint64_t first_quad = 0;
   std::uint64_t end_quad = 0;

@@ -38,13 +38,15 @@ void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<Task
       walk(task.first_quad, task.end_quad);
       continue;
     }
-    QuadCursor at;
-    bool placed = false;
-    for (const std::uint32_t offset : task.by_band[band]) {
-      const std::uint64_t i = task.first_quad + offset;
-      if (!placed || at.quad != i) at = cursor_at(mesh, i);
-      placed = true;
-      draw_next(at);
+    // Runs of consecutive quads, each walked as the whole mesh is.
+    const std::vector<std::uint32_t>& own_quads = task.by_band[band];
+    const std::size_t count = own_quads.size();
+    for (std::size_t k = 0; k < count;) {
+      const std::uint32_t first = own_quads[k];
+      std::size_t n = 1;
+      while (k + n < count && own_quads[k + n] == first + n) ++n;
+      walk(task.first_quad + first, task.first_quad + first + n);
+      k += n;
     }
   }
 }
