@@ -24,7 +24,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // The index for split.bands bands over `tasks` check tasks, as the job
 // builds it: the check pass, the split by the work it found, the index.
 std::vector<TaskBands> band_index(const Scene& s, std::uint64_t tasks, BandSplit& split) {
-  const RowBuckets buckets = row_buckets(0, s.rows);
+  const RowBuckets buckets = row_buckets(0, s.rows, split.bands);
   std::vector<TaskRows> found(split.bands > 1 ? tasks : 0);
   std::vector<TaskBands> index(found.size());
   std::atomic<bool> finite{true};

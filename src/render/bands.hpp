@@ -64,15 +64,21 @@ struct RowWork {
 void split_by_work(BandSplit& split, const std::vector<RowWork>& runs,
                    std::int32_t grain = 1) noexcept;
 
-// One check task's share of the index: for every band, the quads of the
-// task's range whose box reaches the band, as ascending offsets from
-// first_quad. When `complete` is false (range too long for 32-bit offsets,
-// or memory ran out) a band walks the whole range instead: slower, same image.
+// Quads [begin, end) of a check task's range, as offsets from its first.
+struct QuadRun {
+  std::uint32_t begin = 0, end = 0;
+};
+
+// One check task's share of the index: for every band, ascending runs of
+// the task's range that hold every quad whose box reaches the band (and
+// maybe some whose box does not). When `complete` is false (range too long
+// for 32-bit offsets, or memory ran out) a band walks the whole range
+// instead: slower, same image.
 struct TaskBands {
   std::uint64_t first_quad = 0;
   std::uint64_t end_quad = 0;
   bool complete = false;
-  std::vector<std::vector<std::uint32_t>> by_band;
+  std::vector<std::vector<QuadRun>> by_band;
 };
 
 }  // namespace quadlite

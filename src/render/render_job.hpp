@@ -57,11 +57,12 @@ constexpr std::uint64_t kPoolWorthwhile = 16384;
 // module; the benchmarks time the tasks through `run`.
 //
 // The check pass stores no quads: it settles the all-or-nothing decision
-// and, when there are several bands, finds which rows each quad reaches and
-// the fill work of each row. The rows are then cut into bands of even work
-// (on a grid, by the work its axes imply), and a short pass indexes which
-// quads reach which band. Each band then prepares its own quads as it fills
-// them, which costs less than writing and reading back a record per quad.
+// and, when there are several bands, finds which rows stretches of
+// consecutive quads reach and the fill work of each row. The rows are then
+// cut into bands of even work (on a grid, by the work its axes imply), and
+// a short pass indexes which stretches reach which band. Each band then
+// prepares its own quads as it fills them, which costs less than writing
+// and reading back a record per quad.
 template <class Unlocked, class Run>
 bool render_passes(const RenderInputs& in, const ClipBox& clip, std::uint64_t shares,
                    Unlocked&& unlocked, Run&& run) {
@@ -72,7 +73,7 @@ bool render_passes(const RenderInputs& in, const ClipBox& clip, std::uint64_t sh
   const std::uint64_t check_tasks = std::min(shares, quads);
   const std::uint64_t bands = std::min(shares, static_cast<std::uint64_t>(rows));
   BandSplit split{clip.y0, rows, bands};
-  const RowBuckets buckets = row_buckets(clip.y0, rows);
+  const RowBuckets buckets = row_buckets(clip.y0, rows, bands);
 
   // One band needs no index; without memory for one, every band walks the mesh.
   std::vector<TaskRows> found;

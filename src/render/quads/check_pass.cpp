@@ -36,43 +36,24 @@ bool nodes_map_finite(const MeshView& mesh, std::uint64_t begin, std::uint64_t e
 }
 
 // What the fill of a band spends on a quad, roughly, in nanoseconds on a
-// current x86-64 core (fitted to the bands of meshes of many kinds): its
-// preparation, and then, for a box at most 8 columns wide (filled pixel by
-// pixel, four columns to a vector), each row of four columns; for a wider
-// one (filled as spans), each row. Only the ratios matter: they weigh rows
-// against each other.
-constexpr double kQuadWork = 21;
-constexpr double kNarrowRowWork = 6.3;   // per row and four columns
+// current x86-64 core (fitted to the band times of annuli, turned grids and
+// jittered meshes of several cell sizes): its preparation, and then per row
+// of its box, for a narrow box (filled pixel by pixel, four columns to a
+// vector) each four columns, for a wide one (filled as spans, at most this)
+// the row. Only the ratios matter: they weigh rows against each other.
+constexpr double kQuadWork = 35;
+constexpr double kNarrowRowWork = 6.3;  // per row and four columns
 constexpr double kSpanRowWork = 18.3;
-constexpr std::int64_t kNarrowColumns = 8;
+
+// The most quads of one stretch: enough that the index stays short.
+constexpr std::uint32_t kStretchQuads = 256;
 
 std::int64_t bucket_begin(const RowBuckets& b, std::uint32_t k) {
   return std::int64_t{b.first_row} + (std::int64_t{k} << b.shift);
 }
 
-std::uint32_t bucket_of(const RowBuckets& b, std::int32_t row) {
-  return static_cast<std::uint32_t>((std::int64_t{row} - b.first_row) >> b.shift);
-}
-
-// Adds the fill work of a quad with box `box` to the buckets it reaches.
-void add_work(const RowBuckets& b, const PreparedQuad& box, std::uint32_t first,
-              std::uint32_t last, double* work) {
-  const std::int64_t width = std::int64_t{box.x1} - box.x0;
-  const double per_row = width <= kNarrowColumns / 2 ? kNarrowRowWork
-                        : width <= kNarrowColumns   ? 2 * kNarrowRowWork
-                                                    : kSpanRowWork;
-  // A quad over a few buckets counts in its middle one: the bands are far
-  // taller than it, and one add per quad keeps the check pass quick.
-  if (last - first < 4) {
-    work[(first + last) / 2] += kQuadWork + per_row * static_cast<double>(std::int64_t{box.y1} - box.y0);
-    return;
-  }
-  work[first] += kQuadWork;
-  for (std::uint32_t k = first; k <= last; ++k) {
-    const std::int64_t lo = std::max<std::int64_t>(box.y0, bucket_begin(b, k));
-    const std::int64_t hi = std::min<std::int64_t>(box.y1, bucket_begin(b, k + 1));
-    work[k] += per_row * static_cast<double>(hi - lo);
-  }
+std::uint32_t bucket_of(const RowBuckets& b, std::int64_t row) {
+  return static_cast<std::uint32_t>((row - b.first_row) >> b.shift);
 }
 
 // Whether quad `quad` is transparent.
@@ -80,17 +61,53 @@ bool quad_transparent(const MeshView& mesh, std::uint64_t quad) {
   return transparent(mesh.colours + 4 * (quad % static_cast<std::uint64_t>(mesh.colour_rows)));
 }
 
-// The check of the quads [begin, end) that also records what they reach:
-// every quad with finite vertices is recorded, transparent or not (the fill
-// passes over a transparent one quickly), so that the colours are read only
-// where a vertex is not finite. Returns false at the first quad that then
+// Closes the stretch [begin, end) with bounds `least`, `greatest` (of its
+// quads that may be drawn, if `any`) and work `stretch_work`: its buckets
+// from the bounds, as box_of bounds a quad (so that they hold every row a
+// box of its quads holds), and its work added to them.
+QUADLITE_INLINE void close_stretch(std::uint32_t begin, std::uint32_t end, bool any, F64x2 least,
+                                   F64x2 greatest, double stretch_work, const ClipBox& clip,
+                                   const RowBuckets& b, std::vector<QuadStretch>& stretches,
+                                   double* work) {
+  QuadStretch s;
+  s.begin = begin;
+  s.end = end;
+  if (any) {
+    const std::int64_t y0 = std::max<std::int64_t>(clip.y0, lower_bound_px(least[1]));
+    const std::int64_t y1 = std::min<std::int64_t>(upper_bound_px(greatest[1]), clip.y1);
+    if (y0 < y1) {
+      const std::uint32_t first = bucket_of(b, y0), last = bucket_of(b, y1 - 1);
+      s.first_bucket = static_cast<std::uint16_t>(first);
+      s.last_bucket = static_cast<std::uint16_t>(last);
+      if (last - first < 16) {
+        work[(first + last) / 2] += stretch_work;
+      } else {  // a tall one: over its rows evenly
+        const double per_row = stretch_work / static_cast<double>(y1 - y0);
+        for (std::uint32_t k = first; k <= last; ++k) {
+          const std::int64_t lo = std::max<std::int64_t>(y0, bucket_begin(b, k));
+          const std::int64_t hi = std::min<std::int64_t>(y1, bucket_begin(b, k + 1));
+          work[k] += per_row * static_cast<double>(hi - lo);
+        }
+      }
+    }
+  }
+  stretches.push_back(s);  // may throw: the caller gives the findings up
+}
+
+// The check of the quads [begin, end) that also gathers them into
+// stretches: every quad with finite vertices counts, transparent or not
+// (the fill passes over a transparent one quickly), so that the colours are
+// read only where a vertex is not finite. False at the first quad that then
 // turns out not to be transparent.
-bool check_and_record(const MeshView& mesh, const ClipBox& clip, const RowBuckets& buckets,
-                      std::uint64_t begin, std::uint64_t end, std::uint32_t* reach,
-                      double* work) {
+bool check_and_gather(const MeshView& mesh, const ClipBox& clip, const RowBuckets& buckets,
+                      std::uint64_t begin, std::uint64_t end, TaskRows& found) {
   const DeviceMap map = device_map(mesh.matrix);
   const std::uint64_t nodes = mesh.width + 1;
-  PreparedQuad box;
+  double* work = found.work.data();
+  // Quads whose bounds lie outside these cannot have a box in the clip box.
+  const F64x2 clip_least{static_cast<double>(clip.x0), static_cast<double>(clip.y0)};
+  const F64x2 clip_greatest{static_cast<double>(clip.x1), static_cast<double>(clip.y1)};
+  const double stretch_rows = buckets.stretch_rows;
   for (std::uint64_t i = begin; i < end;) {
     // Mesh row r, columns [c, stop): nodes (r, c..stop) above, (r + 1, ...) below.
     const std::uint64_t r = i / mesh.width;
@@ -104,40 +121,73 @@ bool check_and_record(const MeshView& mesh, const ClipBox& clip, const RowBucket
     bool left_finite = finite_points(left_a, left_b);
     F64x2 left_least = left_a < left_b ? left_a : left_b;
     F64x2 left_greatest = left_a > left_b ? left_a : left_b;
+    // The stretch being gathered.
+    auto first = static_cast<std::uint32_t>(i - begin);
+    F64x2 least_all{0, 0}, greatest_all{0, 0};
+    bool any = false;
+    double stretch_work = 0;
     for (; c < stop; ++c, ++i, above += 2, below += 2) {
       const F64x2 right_a = map_node(map, above + 2), right_b = map_node(map, below + 2);
       const bool right_finite = finite_points(right_a, right_b);
       const F64x2 right_least = right_a < right_b ? right_a : right_b;
       const F64x2 right_greatest = right_a > right_b ? right_a : right_b;
-      if (!(left_finite && right_finite)) {
-        if (!quad_transparent(mesh, i)) return false;
-        reach[i - begin] = kReachesNoRow;
-      } else if (!clipped_box(left_least < right_least ? left_least : right_least,
-                              left_greatest > right_greatest ? left_greatest : right_greatest,
-                              clip, box)) {
-        reach[i - begin] = kReachesNoRow;
-      } else {
-        const std::uint32_t first = bucket_of(buckets, box.y0);
-        const std::uint32_t last = bucket_of(buckets, box.y1 - 1);
-        reach[i - begin] = first | last << 16;
-        add_work(buckets, box, first, last, work);
-      }
-      left_finite = right_finite;
+      const F64x2 least = left_least < right_least ? left_least : right_least;
+      const F64x2 greatest = left_greatest > right_greatest ? left_greatest : right_greatest;
       left_least = right_least;
       left_greatest = right_greatest;
+      const bool finite = left_finite && right_finite;
+      left_finite = right_finite;
+      if (!finite) {
+        if (!quad_transparent(mesh, i)) return false;
+        continue;
+      }
+      if (!all_lanes((greatest > clip_least) & (least < clip_greatest))) continue;
+      const F64x2 l = least < least_all ? least : least_all;
+      const F64x2 h = greatest > greatest_all ? greatest : greatest_all;
+      const auto here = static_cast<std::uint32_t>(i - begin);
+      if (!any) {
+        least_all = least;
+        greatest_all = greatest;
+        any = true;
+      } else if (h[1] - l[1] > stretch_rows || here - first >= kStretchQuads) {
+        close_stretch(first, here, true, least_all, greatest_all, stretch_work, clip, buckets,
+                      found.stretches, work);
+        first = here;
+        least_all = least;
+        greatest_all = greatest;
+        stretch_work = 0;
+      } else {
+        least_all = l;
+        greatest_all = h;
+      }
+      // The box is about one pixel wider and taller than the bounds; its
+      // rows of four columns, rounded up, are taken as a quarter of its
+      // width and a half, which costs no rounding.
+      const F64x2 size = greatest - least;
+      const double narrow_row = kNarrowRowWork * (0.25 * size[0] + 0.75);
+      const double per_row = narrow_row < kSpanRowWork ? narrow_row : kSpanRowWork;
+      stretch_work += kQuadWork + (size[1] + 1) * per_row;
     }
+    close_stretch(first, static_cast<std::uint32_t>(i - begin), any, least_all, greatest_all,
+                  stretch_work, clip, buckets, found.stretches, work);
   }
   return true;
 }
 
 }  // namespace
 
-RowBuckets row_buckets(std::int32_t first_row, std::int32_t rows) {
+RowBuckets row_buckets(std::int32_t first_row, std::int32_t rows, std::uint64_t bands) {
   RowBuckets b;
   b.first_row = first_row;
   b.rows = std::max(rows, 0);
   while ((std::int64_t{b.rows} >> b.shift) >= std::int64_t{kMaxRowBuckets}) ++b.shift;
   b.count = b.rows == 0 ? 0 : static_cast<std::uint32_t>(((std::int64_t{b.rows} - 1) >> b.shift) + 1);
+  // A 32nd of a band's rows at most: few stretches then straddle two bands,
+  // so the bands visit few quads outside their rows (on an annulus in 8
+  // bands, 3 % more than there are; an 8th would make it 14 %), while each
+  // stretch still holds many quads of a fine mesh.
+  const double bands_here = static_cast<double>(std::max<std::uint64_t>(bands, 1));
+  b.stretch_rows = std::max(1.0, static_cast<double>(b.rows) / (32.0 * bands_here));
   return b;
 }
 
@@ -149,33 +199,28 @@ void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
   const std::uint64_t begin = chunk_bound(task, quads, tasks);
   const std::uint64_t end = chunk_bound(task + 1, quads, tasks);
 
-  std::uint32_t* reach = nullptr;
-  double* work = nullptr;
   if (found != nullptr) {
     found->first_quad = begin;
     found->end_quad = end;
     found->complete = false;
-    if (buckets.count > 0 && end - begin <= std::uint64_t{UINT32_MAX} + 1) {
+    found->stretches.clear();
+    if (buckets.count > 0 && end - begin <= std::uint64_t{UINT32_MAX}) {
       try {
         found->work.assign(buckets.count, 0.0);
-        found->reach.reset(new std::uint32_t[end - begin]);
-        reach = found->reach.get();
-        work = found->work.data();
         found->complete = true;
+        if (!check_and_gather(mesh, clip, buckets, begin, end, *found))
+          all_finite.store(false, std::memory_order_relaxed);
+        return;
       } catch (...) {
-        // Without them the fill walks the whole range in every band: same image.
-        found->reach.reset();
+        // Without them the fill walks the whole range in every band: same
+        // image. The check starts over below.
+        found->complete = false;
+        std::vector<QuadStretch>().swap(found->stretches);
         std::vector<double>().swap(found->work);
       }
     }
   }
-  if (begin == end) return;
-  if (reach != nullptr) {
-    if (!check_and_record(mesh, clip, buckets, begin, end, reach, work))
-      all_finite.store(false, std::memory_order_relaxed);
-    return;
-  }
-  if (nodes_map_finite(mesh, begin, end)) return;
+  if (begin == end || nodes_map_finite(mesh, begin, end)) return;
 
   const DeviceMap map = device_map(mesh.matrix);
   QuadCursor at = cursor_at(mesh, begin);
@@ -217,7 +262,7 @@ void index_bands(const TaskRows& found, const RowBuckets& buckets, const BandSpl
   index.first_quad = found.first_quad;
   index.end_quad = found.end_quad;
   index.complete = false;
-  std::vector<std::vector<std::uint32_t>>().swap(index.by_band);
+  std::vector<std::vector<QuadRun>>().swap(index.by_band);
   if (!found.complete || split.bands == 0) return;
   // The bands of each bucket's first and last row: the same band when the
   // split is cut at bucket boundaries, as split_by_found_work cuts it.
@@ -227,7 +272,7 @@ void index_bands(const TaskRows& found, const RowBuckets& buckets, const BandSpl
     first_band.resize(buckets.count);
     last_band.resize(buckets.count);
   } catch (...) {
-    std::vector<std::vector<std::uint32_t>>().swap(index.by_band);
+    std::vector<std::vector<QuadRun>>().swap(index.by_band);
     return;
   }
   const std::int64_t end_row = std::int64_t{buckets.first_row} + buckets.rows;
@@ -238,21 +283,23 @@ void index_bands(const TaskRows& found, const RowBuckets& buckets, const BandSpl
     last_band[k] =
         static_cast<std::uint32_t>(band_of_row(split, static_cast<std::int32_t>(last_row)));
   }
-  const std::uint32_t* reach = found.reach.get();
-  const std::uint64_t count = found.end_quad - found.first_quad;
   try {
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint32_t r = reach[i];
-      if (r == kReachesNoRow) continue;
-      const std::uint32_t first = first_band[r & 0xFFFFu], last = last_band[r >> 16];
+    for (const QuadStretch& s : found.stretches) {
+      if (s.first_bucket > s.last_bucket) continue;
+      const std::uint32_t first = first_band[s.first_bucket], last = last_band[s.last_bucket];
       for (std::uint32_t b = first; b <= last; ++b) {
-        // An empty band between two others holds no rows of the quad.
-        if (b == first || band_start(split, b) < band_start(split, b + 1))
-          index.by_band[b].push_back(static_cast<std::uint32_t>(i));
+        // An empty band between two others holds no rows of the stretch.
+        if (b != first && band_start(split, b) == band_start(split, b + 1)) continue;
+        std::vector<QuadRun>& runs = index.by_band[b];
+        if (!runs.empty() && runs.back().end == s.begin) {
+          runs.back().end = s.end;
+        } else {
+          runs.push_back({s.begin, s.end});
+        }
       }
     }
   } catch (...) {
-    std::vector<std::vector<std::uint32_t>>().swap(index.by_band);
+    std::vector<std::vector<QuadRun>>().swap(index.by_band);
     return;
   }
   index.complete = true;

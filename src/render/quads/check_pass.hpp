@@ -1,12 +1,12 @@
 // Check pass: decides whether the fast path draws the call and, when the
-// fill has several bands, finds which rows each quad reaches and how much
-// fill work each row brings; from that the job splits the rows into bands
-// of even work and indexes which quads reach which band.
+// fill has several bands, finds which rows the quads reach, in stretches of
+// consecutive quads, and how much fill work each row brings; from that the
+// job splits the rows into bands of even work and indexes which stretches
+// reach which band.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "render/bands.hpp"
@@ -17,32 +17,42 @@ namespace quadlite {
 
 // The clip rows [first_row, first_row + rows) in buckets of 2^shift rows,
 // `count` of them, at most kMaxRowBuckets: the grain at which the check
-// pass measures the fill's work and at which the bands are cut.
+// pass measures the fill's work and at which the bands are cut. A stretch
+// of quads is closed before its rows span more than `stretch_rows`.
 struct RowBuckets {
   std::int32_t first_row = 0;
   std::int32_t rows = 0;
   int shift = 0;
   std::uint32_t count = 0;
+  double stretch_rows = 1;
 };
 constexpr std::uint32_t kMaxRowBuckets = 1024;
 
-RowBuckets row_buckets(std::int32_t first_row, std::int32_t rows);
+// The buckets of the clip rows, and stretches short enough that few of
+// them straddle two of about `bands` bands.
+RowBuckets row_buckets(std::int32_t first_row, std::int32_t rows, std::uint64_t bands);
 
-// What one check task found: for each quad of its range [first_quad,
-// end_quad), the first and last bucket its clipped box reaches (first |
-// last << 16), or kReachesNoRow when the box is empty or a vertex is not
-// finite; and for each bucket, the fill work the range's quads bring to its
-// rows. Transparent quads are recorded like the others: telling them apart
-// would mean reading every colour. Incomplete (range too long for 32-bit
-// offsets, or no memory) when `complete` is false.
+// Consecutive quads of one mesh row, [begin, end) as offsets from the task's
+// first quad, and the buckets [first_bucket, last_bucket] that the boxes of
+// those quads that are drawn can reach (none when first_bucket >
+// last_bucket).
+struct QuadStretch {
+  std::uint32_t begin = 0, end = 0;
+  std::uint16_t first_bucket = 1, last_bucket = 0;
+};
+
+// What one check task found: its range [first_quad, end_quad) in stretches,
+// and for each bucket the fill work the range's quads bring to its rows.
+// Transparent quads count like the others: telling them apart would mean
+// reading every colour. Incomplete (range too long for 32-bit offsets, or
+// no memory) when `complete` is false.
 struct TaskRows {
   std::uint64_t first_quad = 0;
   std::uint64_t end_quad = 0;
   bool complete = false;
-  std::unique_ptr<std::uint32_t[]> reach;  // end_quad - first_quad entries
+  std::vector<QuadStretch> stretches;
   std::vector<double> work;
 };
-constexpr std::uint32_t kReachesNoRow = UINT32_MAX;
 
 // Checks task `task` of `tasks` over the mesh's W*H quads, split as
 // chunk_bound splits them: clears `all_finite`, and stops, at the first quad
@@ -59,11 +69,10 @@ void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
 void split_by_found_work(const std::vector<TaskRows>& found, const RowBuckets& buckets,
                          BandSplit& split) noexcept;
 
-// The index of one task for the fill: for every band of `split`, the task's
-// quads whose box reaches it, in mesh order: exactly those where the split
-// is cut at bucket boundaries (as split_by_found_work cuts it), else also
-// some whose bucket reaches the band. Incomplete when `found` is, or
-// without memory.
+// The index of one task for the fill: for every band of `split`, runs of
+// the task's quads that hold, in mesh order, every quad whose box reaches
+// the band, and some that do not (those of a stretch that reaches it).
+// Incomplete when `found` is, or without memory.
 void index_bands(const TaskRows& found, const RowBuckets& buckets, const BandSplit& split,
                  TaskBands& index) noexcept;
 

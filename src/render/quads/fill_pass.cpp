@@ -15,7 +15,7 @@ void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<Task
   const DeviceMap map = device_map(mesh.matrix);
   const int lanes = widest_lanes();
   PreparedQuad q;
-  // Inlined into both loops, so that what it reads of the band stays in
+  // Inlined into the walk, so that what it reads of the band stays in
   // registers.
   const auto draw_next = [&](QuadCursor& at) QUADLITE_INLINE_LAMBDA {
     // A quad found non-finite here was changed by another thread since the
@@ -39,15 +39,8 @@ void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<Task
       continue;
     }
     // Runs of consecutive quads, each walked as the whole mesh is.
-    const std::vector<std::uint32_t>& own_quads = task.by_band[band];
-    const std::size_t count = own_quads.size();
-    for (std::size_t k = 0; k < count;) {
-      const std::uint32_t first = own_quads[k];
-      std::size_t n = 1;
-      while (k + n < count && own_quads[k + n] == first + n) ++n;
-      walk(task.first_quad + first, task.first_quad + first + n);
-      k += n;
-    }
+    for (const QuadRun& run : task.by_band[band])
+      walk(task.first_quad + run.begin, task.first_quad + run.end);
   }
 }
 

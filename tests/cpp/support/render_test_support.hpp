@@ -187,12 +187,11 @@ inline bool draw(const TestMesh& mesh, const ClipBox& clip, std::uint64_t tasks,
 
 // The check pass over `tasks` tasks as the render job runs it and, when
 // `split` has several bands, the index for that split (any split: equal, or
-// cut at any rows; exact where the clip box has at most kMaxRowBuckets
-// rows). False when the job would decline.
+// cut at any rows). False when the job would decline.
 inline bool check_and_index(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
                             const BandSplit& split, std::vector<TaskBands>& index) {
   const std::int64_t rows = std::max<std::int64_t>(0, std::int64_t{clip.y1} - clip.y0);
-  const RowBuckets buckets = row_buckets(clip.y0, static_cast<std::int32_t>(rows));
+  const RowBuckets buckets = row_buckets(clip.y0, static_cast<std::int32_t>(rows), split.bands);
   std::vector<TaskRows> found(split.bands > 1 ? tasks : 0);
   std::atomic<bool> finite{true};
   for (std::uint64_t t = 0; t < tasks; ++t)
