@@ -136,28 +136,26 @@ JobTimes time_job(const Scene& s, std::uint64_t shares, Image& image, bool grid_
   return out;
 }
 
-// Of `runs` calls: the one-share call with the least total, or at several
-// shares each task's least time and the least serial part.
-JobTimes best_of(const Scene& s, std::uint64_t shares, int runs, Image& image, bool grid_path) {
-  JobTimes best = time_job(s, shares, image, grid_path);
-  double least_serial = best.serial_ms();
-  for (int r = 1; r < runs; ++r) {
-    const JobTimes t = time_job(s, shares, image, grid_path);
-    least_serial = std::min(least_serial, t.serial_ms());
-    if (shares == 1) {
-      if (t.total_ms < best.total_ms) best = t;
-      continue;
-    }
-    for (std::size_t p = 0; p < best.passes.size(); ++p)
-      for (std::size_t k = 0; k < best.passes[p].task_ms.size(); ++k)
-        best.passes[p].task_ms[k] = std::min(best.passes[p].task_ms[k], t.passes[p].task_ms[k]);
+// Keeps the better of `best` and `t`, calls of the same job at the same
+// shares: at one share the call with the least total, at several each
+// task's least time and the least serial part.
+void keep_best(JobTimes& best, const JobTimes& t, std::uint64_t shares) {
+  if (best.passes.empty()) {
+    best = t;
+    return;
   }
-  if (shares > 1) {
-    double tasks = 0;
-    for (const Pass& p : best.passes) tasks += p.sum();
-    best.total_ms = tasks + least_serial;
+  if (shares == 1) {
+    if (t.total_ms < best.total_ms) best = t;
+    return;
   }
-  return best;
+  const double serial = std::min(best.serial_ms(), t.serial_ms());
+  double tasks = 0;
+  for (std::size_t p = 0; p < best.passes.size(); ++p) {
+    for (std::size_t k = 0; k < best.passes[p].task_ms.size(); ++k)
+      best.passes[p].task_ms[k] = std::min(best.passes[p].task_ms[k], t.passes[p].task_ms[k]);
+    tasks += best.passes[p].sum();
+  }
+  best.total_ms = tasks + serial;
 }
 
 // One empty parallel_for round trip on a pool of `workers`, in
@@ -303,9 +301,13 @@ int main_(int argc, char** argv) {
     r.name = s.name;
     r.grid_path = on_grid(s);
     time_job(s, 1, image, r.grid_path);  // warm: the image's pages, the caches
-    r.one = best_of(s, 1, runs, image, r.grid_path);
-    for (const auto& h : hand_offs)
-      r.at.push_back({h.first, best_of(s, h.first, runs, image, r.grid_path), h.second});
+    for (const auto& h : hand_offs) r.at.push_back({h.first, JobTimes(), h.second});
+    // The share counts take turns, so that a busy spell of the machine
+    // falls on all of them alike.
+    for (int run = 0; run < runs; ++run) {
+      keep_best(r.one, time_job(s, 1, image, r.grid_path), 1);
+      for (Prediction& p : r.at) keep_best(p.job, time_job(s, p.shares, image, r.grid_path), p.shares);
+    }
     results.push_back(std::move(r));
   }
   print_table(hand_offs, results);
