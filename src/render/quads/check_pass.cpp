@@ -149,7 +149,10 @@ bool check_and_gather(const MeshView& mesh, const ClipBox& clip, const RowBucket
         least_all = least;
         greatest_all = greatest;
         any = true;
-      } else if (h[1] - l[1] > stretch_rows || here - first >= kStretchQuads) {
+      } else if (h[1] - l[1] > std::max(stretch_rows, 2 * (greatest[1] - least[1])) ||
+                 here - first >= kStretchQuads) {
+        // Closed when taller than the grain, or than two of its quads: a
+        // stretch of a quad or two would cost more to record than it saves.
         close_stretch(first, here, true, least_all, greatest_all, stretch_work, clip, buckets,
                       found.stretches, work);
         first = here;

@@ -301,8 +301,11 @@ TEST(CheckTask, BandsAreCutByTheWorkFound) {
       std::size_t quads = 0;
       for (const TaskBands& t : index)
         for (const QuadRun& run : t.by_band[b]) quads += run.end - run.begin;
-      EXPECT_GT(quads, 80u) << "band " << b;  // 400 quads, some in two bands
-      EXPECT_LT(quads, 200u) << "band " << b;
+      // About a quarter of the 400 quads each, some in two bands (their
+      // boxes, or their stretches, reach both); equal bands would give the
+      // first all of them.
+      EXPECT_GT(quads, 80u) << "band " << b;
+      EXPECT_LT(quads, 250u) << "band " << b;
     }
   }
 }
