@@ -10,7 +10,12 @@ Alternatives that would take long on a big mesh are timed on a contiguous
 block of mesh rows and scaled per quad; such numbers are marked "est.".
 Times are medians of several runs.
 
+Then the scaling section (see "Scaling" below): the model's prediction of
+the speed-up on many workers, and, through a get_nprocs preload shim, the
+speed-up measured at the worker counts this machine's cores allow.
+
     python bench/bench_mesh.py [--runs N] [--out DIR] [--only NAME ...]
+        [--scaling-only] [--scaling-tool PATH] [--shim PATH] [--sweep 1,2,4,8,16]
 
 Writes DIR/bench.json and the chart DIR/bench.svg, with a PNG copy
 DIR/bench.png where cairosvg is installed (DIR defaults to out/).
