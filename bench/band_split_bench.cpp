@@ -21,20 +21,26 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The index for `bands` bands over `tasks` check tasks, as the job builds it.
-std::vector<TaskBands> band_index(const Scene& s, std::uint64_t tasks, const BandSplit& split) {
-  std::vector<TaskBands> index(split.bands > 1 ? tasks : 0);
+// The index for split.bands bands over `tasks` check tasks, as the job
+// builds it: the check pass, the split by the work it found, the index.
+std::vector<TaskBands> band_index(const Scene& s, std::uint64_t tasks, BandSplit& split) {
+  const RowBuckets buckets = row_buckets(0, s.rows, split.bands);
+  std::vector<TaskRows> found(split.bands > 1 ? tasks : 0);
+  std::vector<TaskBands> index(found.size());
   std::atomic<bool> finite{true};
   for (std::uint64_t t = 0; t < tasks; ++t)
-    check_and_index(s.mesh(), s.clip(), t, tasks, finite, split, index.empty() ? nullptr : &index[t]);
+    check_task(s.mesh(), s.clip(), t, tasks, finite, buckets, found.empty() ? nullptr : &found[t]);
+  if (found.empty()) return index;
+  split_by_found_work(found, buckets, split);
+  for (std::uint64_t t = 0; t < tasks; ++t) index_bands(found[t], buckets, split, index[t]);
   return index;
 }
 
 // Iteration time: the 8 bands in turn. Counter vs_one_band: that time over the
 // one-band time, both measured in the same iterations.
 void fill_split_8_bands(benchmark::State& state, const Scene* s) {
-  const BandSplit one{0, s->rows, 1};
-  const BandSplit split{0, s->rows, kBands};
+  BandSplit one{0, s->rows, 1};
+  BandSplit split{0, s->rows, kBands};
   const std::vector<TaskBands> no_index = band_index(*s, kBands, one);
   const std::vector<TaskBands> index = band_index(*s, kBands, split);
   Image image(s->rows, s->cols);
@@ -59,7 +65,7 @@ void fill_split_8_bands(benchmark::State& state, const Scene* s) {
 
 // The check pass with the index for 8 bands, against none, per quad.
 void prepare_index_8_bands(benchmark::State& state, const Scene* s) {
-  const BandSplit split{0, s->rows, kBands};
+  BandSplit split{0, s->rows, kBands};
   for (auto _ : state) benchmark::DoNotOptimize(band_index(*s, kBands, split).data());
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));
 }

@@ -10,7 +10,12 @@ Alternatives that would take long on a big mesh are timed on a contiguous
 block of mesh rows and scaled per quad; such numbers are marked "est.".
 Times are medians of several runs.
 
+Then the scaling section (see "Scaling" below): the model's prediction of
+the speed-up on many workers, and, through a get_nprocs preload shim, the
+speed-up measured at the worker counts this machine's cores allow.
+
     python bench/bench_mesh.py [--runs N] [--out DIR] [--only NAME ...]
+        [--scaling-only] [--scaling-tool PATH] [--shim PATH] [--sweep 1,2,4,8,16]
 
 Writes DIR/bench.json and the chart DIR/bench.svg, with a PNG copy
 DIR/bench.png where cairosvg is installed (DIR defaults to out/).
@@ -459,13 +464,19 @@ def print_table(results):
             print(f"{r['name']:<12} target ({r['target']['text']}): {met}")
 
 
-CHART_SERIES = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host")]
+# The peers in the speed-up panel; the numpy grid drawing only where the mesh
+# is rectilinear (a gap elsewhere), but always in the legend.
+CHART_SERIES = [("pil", "Pillow loop"), ("opencv", "OpenCV loop"), ("numpy_host", "numpy host"),
+                ("numpy_grid", "numpy grid")]
 CHART_HEIGHT = 450
+# The names under the narrow panel stand upright, so that they never overlap.
+BOUND_LABEL_ROTATION = 90
 
 
-def draw_chart(results, path):
+def draw_chart(results, path, scaling=None):
     """Writes the chart as SVG to path: the speed-ups (log scale) beside the
-    fraction of the bandwidth bound, two pygal charts side by side."""
+    fraction of the bandwidth bound, two pygal charts side by side; below them,
+    with `scaling`, the speed-up against workers."""
     import math
 
     import pygal
@@ -476,37 +487,49 @@ def draw_chart(results, path):
     # No script: pygal's default one is fetched from the web.
     common = dict(height=CHART_HEIGHT, js=[], legend_at_bottom=True, x_label_rotation=30,
                   style=style)
-    speedups = [r["speedup"][key] for key, _ in CHART_SERIES for r in results]
-    decades = [10.0 ** k for k in range(math.floor(math.log10(min(min(speedups), 1))),
-                                        math.ceil(math.log10(max(speedups) * 1.2)) + 1)]
-    speed = pygal.Bar(width=760, logarithmic=True, **common,
-                      range=(decades[0], decades[-1]), zero=1, y_labels=decades,
-                      title="quadlite against the alternatives, one run "
-                            "(pale: estimated)",
-                      y_title="speed-up of quadlite (x, log scale)")
-    speed.x_labels = names
-    for (key, label), colour in zip(CHART_SERIES, style.colors):
-        speed.add(label, [{"value": r["speedup"][key],
-                           "label": "estimated" if r[key]["estimated"] else "whole mesh",
-                           "color": lighten(colour, 35) if r[key]["estimated"] else colour}
-                          for r in results])
-    fractions = [r["fraction_of_bound"] for r in results]
-    bound = pygal.Bar(width=340, range=(0, max(1.0, *fractions) * 1.05), **common,
-                      title="fraction of the bandwidth bound",
-                      y_title="bandwidth bound / quadlite time")
-    bound.x_labels = names
-    bound.add("quadlite", fractions)
+    rows = []
+    if results:
+        speedups = [r["speedup"][key] for key, _ in CHART_SERIES for r in results
+                    if key in r["speedup"]]
+        decades = [10.0 ** k for k in range(math.floor(math.log10(min(min(speedups), 1))),
+                                            math.ceil(math.log10(max(speedups) * 1.2)) + 1)]
+        speed = pygal.Bar(width=760, logarithmic=True, **common,
+                          range=(decades[0], decades[-1]), zero=1, y_labels=decades,
+                          title="quadlite against the alternatives, one run "
+                                "(pale: estimated)",
+                          y_title="speed-up of quadlite (x, log scale)")
+        speed.x_labels = names
+        for (key, label), colour in zip(CHART_SERIES, style.colors):
+            speed.add(label, [None if key not in r else
+                              {"value": r["speedup"][key],
+                               "label": "estimated" if r[key]["estimated"] else "whole mesh",
+                               "color": lighten(colour, 35) if r[key]["estimated"] else colour}
+                              for r in results])
+        fractions = [r["fraction_of_bound"] for r in results]
+        bound = pygal.Bar(width=340, range=(0, max(1.0, *fractions) * 1.05),
+                          **dict(common, x_label_rotation=BOUND_LABEL_ROTATION),
+                          title="fraction of the bandwidth bound",
+                          y_title="bandwidth bound / quadlite time")
+        bound.x_labels = names
+        bound.add("quadlite", fractions)
+        rows.append([speed, bound])
+    if scaling is not None:
+        rows.append([draw_scaling_panel(scaling, 1100)])
 
-    panels, x = [], 0
-    for chart in (speed, bound):
-        inner = chart.render(disable_xml_declaration=True)
-        size = f'x="{x}" y="0" width="{chart.config.width}" height="{CHART_HEIGHT}" '
-        panels.append(inner.replace("<svg ", "<svg " + size, 1))
-        x += chart.config.width
+    panels, width, y = [], 0, 0
+    for row in rows:
+        x = 0
+        for chart in row:
+            inner = chart.render(disable_xml_declaration=True)
+            size = f'x="{x}" y="{y}" width="{chart.config.width}" height="{chart.config.height}" '
+            panels.append(inner.replace("<svg ", "<svg " + size, 1))
+            x += chart.config.width
+        width = max(width, x)
+        y += row[0].config.height
     with open(path, "w") as out:
         out.write(f'<svg xmlns="http://www.w3.org/2000/svg" '
-                  f'xmlns:xlink="http://www.w3.org/1999/xlink" width="{x}" '
-                  f'height="{CHART_HEIGHT}" viewBox="0 0 {x} {CHART_HEIGHT}">'
+                  f'xmlns:xlink="http://www.w3.org/1999/xlink" width="{width}" '
+                  f'height="{y}" viewBox="0 0 {width} {y}">'
                   f'{"".join(panels)}</svg>\n')
 
 
@@ -520,37 +543,263 @@ def svg_to_png(svg_path, png_path):
     return True
 
 
+# --- Scaling -------------------------------------------------------------------------
+#
+# Where this machine has fewer cores than the pool may have workers elsewhere,
+# the scaling model predicts the speed-up (bench/scaling_bench.cpp, the
+# quadlite_scaling tool): the one-worker time split into the serial part and
+# the passes, every task timed at 2 to 16 shares one after another on one
+# thread, and the hand-off of an empty parallel_for. Here the intake's own
+# time (a one-cell call) is added to the serial part. With a preload shim
+# that answers get_nprocs, the real sweep is measured too, at the worker
+# counts the cores allow.
+
+SCALING_WORKLOADS = ("curvilinear", "rot14_10", "heatmap", "subpixel", "cells64")
+# Predicted speed-up at 8 workers each should reach.
+SCALING_TARGETS = {"curvilinear": 6.5, "rot14_10": 6.5, "heatmap": 6.5, "cells64": 5.0,
+                   "subpixel": 4.5}
+# Two workers against one, measured.
+TWO_WORKER_TARGET = 1.8
+SWEEP = (1, 2, 4, 8, 16)
+REPO = os.path.normpath(os.path.join(HERE, os.pardir))
+
+
+def find_built(name):
+    """The first file called `name` under build/, or None."""
+    for root, _, files in sorted(os.walk(os.path.join(REPO, "build"))):
+        if name in files:
+            return os.path.join(root, name)
+    return None
+
+
+def intake_ms(repeat=2000):
+    """The per-call time of a one-cell call: the intake, with almost no job."""
+    wl = Workload("intake", "one cell", grid(1, 1), np.ones((1, 4)), scale(1.0), 1)
+    renderer = new_renderer(wl)
+    args = call_args(renderer, wl)
+    draw_quadlite(renderer, args)
+    best, _ = min(median_time(lambda: draw_quadlite(renderer, args), 1, repeat)
+                  for _ in range(5))
+    return best * 1e3
+
+
+def scaling_model(tool, runs, names):
+    """The tool's findings (see scaling_bench.cpp) for the named workloads."""
+    import subprocess
+    import tempfile
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "scaling.json")
+        subprocess.run([tool, "--runs", str(runs), "--json", path, "--only", *names],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(path) as f:
+            return json.load(f)
+
+
+def time_scaling_workloads(names, runs):
+    """Best time in ms of each named workload through quadlite, in this process."""
+    out = {}
+    for wl in workloads():
+        if wl.name not in names:
+            continue
+        renderer = new_renderer(wl)
+        args = call_args(renderer, wl)
+        draw_quadlite(renderer, args)
+        _, times = median_time(lambda: draw_quadlite(renderer, args), runs, wl.calls)
+        out[wl.name] = min(times) * 1e3
+    return out
+
+
+def measured_sweep(shim, workers, names, runs, rounds=3):
+    """Best of `runs` calls per workload at each worker count, forced through the
+    shim in a process of its own; the counts take turns, `rounds` times."""
+    import subprocess
+    best = {}
+    for _ in range(rounds):
+        for k in workers:
+            env = dict(os.environ, LD_PRELOAD=shim, SHIM_NPROCS=str(2 * k))
+            text = subprocess.run([sys.executable, os.path.abspath(__file__),
+                                   "--time-workloads", str(runs), "--only", *names],
+                                  env=env, check=True, capture_output=True, text=True).stdout
+            for name, ms in json.loads(text.splitlines()[-1]).items():
+                best.setdefault(name, {})
+                best[name][k] = min(best[name].get(k, float("inf")), ms)
+    return best
+
+
+def scaling_report(model, intake, sweep):
+    """Per workload: the model's figures with the intake added, and the sweep."""
+    rows = []
+    for w in model["workloads"]:
+        one = w["one_worker_ms"] + intake
+        row = {"name": w["name"], "grid_path": w["grid_path"], "one_worker_ms": one,
+               "serial_ms": w["serial_ms"] + intake,
+               "passes_ms": {p["name"]: sum(p["task_ms"]) for p in w["passes"]},
+               "shares": {}, "predicted": {1: 1.0}, "measured": {}}
+        for shares, s in w["shares"].items():
+            fill = next(p for p in s["passes"] if p["name"] == "fill")["task_ms"]
+            row["shares"][int(shares)] = {
+                "serial_ms": s["serial_ms"] + intake, "hand_off_ms": s["hand_off_ms"],
+                "slowest_ms": {p["name"]: max(p["task_ms"]) for p in s["passes"]},
+                "task_ms": {p["name"]: p["task_ms"] for p in s["passes"]},
+                "band_max_over_mean": max(fill) / (sum(fill) / len(fill))}
+            row["predicted"][int(shares)] = one / (s["predicted_ms"] + intake)
+        times = (sweep or {}).get(w["name"], {})
+        if 1 in times:
+            row["measured"] = {k: times[1] / t for k, t in sorted(times.items())}
+            row["measured_ms"] = times
+        rows.append(row)
+    return {"intake_ms": intake, "hand_off_ms": model["hand_off_ms"], "workloads": rows}
+
+
+def print_scaling(report):
+    hand_offs = ", ".join(f"{k} workers {v * 1e3:.1f} us"
+                          for k, v in report["hand_off_ms"].items())
+    print("\nScaling. Model: the one-worker time (thread CPU time) split into the serial "
+          "part\n(intake %.3f ms included) and the passes; each task timed at 8 and 16 shares "
+          "one\nafter another on one thread; predicted = 1 worker / (serial + slowest task of "
+          "each\npass + one hand-off per pass). Hand-off: %s." % (report["intake_ms"], hand_offs))
+    head = (f"{'workload':<12}{'1 worker ms':>12}{'serial %':>10}  {'passes ms':<44}"
+            f"{'band max/mean 8|16':>20}{'predicted 8|16':>16}{'measured':>22}")
+    print(head)
+    print("-" * len(head))
+    for r in report["workloads"]:
+        passes = ", ".join(f"{k} {v:.2f}" for k, v in r["passes_ms"].items())
+        bands = "%.2f | %.2f" % (r["shares"][8]["band_max_over_mean"],
+                                 r["shares"][16]["band_max_over_mean"])
+        predicted = "%.2fx | %.2fx" % (r["predicted"][8], r["predicted"][16])
+        measured = ", ".join(f"{k}: {v:.2f}x" for k, v in r["measured"].items() if k > 1) or "-"
+        print(f"{r['name']:<12}{r['one_worker_ms']:>12.2f}"
+              f"{100 * r['serial_ms'] / r['one_worker_ms']:>10.2f}  {passes:<44}"
+              f"{bands:>20}{predicted:>16}{measured:>22}")
+    print()
+    for r in report["workloads"]:
+        for shares in (8, 16):
+            s = r["shares"][shares]
+            tasks = "; ".join(f"{name} " + " ".join(f"{t:.2f}" for t in times)
+                              for name, times in s["task_ms"].items())
+            print(f"{r['name']:<12}{shares:>3} shares, ms per task: {tasks}")
+    print()
+    for r in report["workloads"]:
+        want = SCALING_TARGETS.get(r["name"])
+        checks = [("serial part <= 3 %", r["serial_ms"] <= 0.03 * r["one_worker_ms"]),
+                  ("slowest band <= 1.15x mean at 8 and 16",
+                   max(r["shares"][k]["band_max_over_mean"] for k in (8, 16)) <= 1.15)]
+        if want is not None:
+            checks.append((f"predicted >= {want}x at 8", r["predicted"][8] >= want))
+        if 2 in r["measured"]:
+            checks.append((f"2 workers >= {TWO_WORKER_TARGET}x measured",
+                           r["measured"][2] >= TWO_WORKER_TARGET))
+        print(f"{r['name']:<12} " + "; ".join(f"{text}: {'met' if ok else 'NOT met'}"
+                                               for text, ok in checks))
+
+
+def run_scaling(opts):
+    """The scaling section, or None where the tool has not been built."""
+    names = [n for n in SCALING_WORKLOADS if not opts.only or n in opts.only]
+    tool = opts.scaling_tool or find_built("quadlite_scaling")
+    if not names:
+        return None
+    if tool is None:
+        print("\nScaling: no quadlite_scaling tool (make native builds it); section left out.")
+        return None
+    print("scaling model ...", file=sys.stderr, flush=True)
+    model = scaling_model(tool, max(3, opts.runs), names)
+    intake = intake_ms()
+    shim = opts.shim or find_built("libnprocs_shim.so")
+    sweep = None
+    if shim is not None:
+        workers = [k for k in opts.sweep if k <= max(1, os.cpu_count() or 1)]
+        print(f"measured sweep at {workers} workers ...", file=sys.stderr, flush=True)
+        sweep = measured_sweep(shim, workers, names, 9)
+    report = scaling_report(model, intake, sweep)
+    print_scaling(report)
+    if shim is None:
+        print("(no get_nprocs preload shim found under build/: no measured sweep)")
+    return report
+
+
+SCALING_PANEL_HEIGHT = CHART_HEIGHT
+
+
+def draw_scaling_panel(report, width):
+    """The speed-up against the number of workers: lines as the model predicts,
+    dots as measured, a workload's both in its colour."""
+    import pygal
+    from pygal.style import CleanStyle, Style
+
+    rows = report["workloads"]
+    measured = any(r["measured"] for r in rows)
+    colours = ["#999999"]
+    for r, colour in zip(rows, CleanStyle.colors[1:]):
+        colours += [colour, colour] if measured else [colour]
+    style = Style(**dict(CleanStyle.__dict__, colors=tuple(colours)))
+    chart = pygal.XY(width=width, height=SCALING_PANEL_HEIGHT, js=[], style=style,
+                     legend_at_bottom=False, truncate_legend=-1,
+                     logarithmic=True, x_labels=list(SWEEP), y_labels=list(SWEEP),
+                     range=(1, SWEEP[-1] * 1.05), xrange=(1, SWEEP[-1]),
+                     title="speed-up against workers: lines as the model predicts, "
+                           "dots as measured here",
+                     x_title="workers", y_title="speed-up over one worker")
+    chart.add("ideal", [(k, k) for k in SWEEP], stroke_style={"dasharray": "3, 6"},
+              show_dots=False)
+    for r in rows:
+        chart.add(f"{r['name']}, model", sorted(r["predicted"].items()),
+                  stroke_style={"width": 2}, show_dots=False)
+        if measured:
+            chart.add(f"{r['name']}, measured", sorted(r["measured"].items()), stroke=False,
+                      dots_size=5)
+    return chart
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--out", default=os.path.normpath(os.path.join(HERE, os.pardir, "out")))
     parser.add_argument("--only", nargs="*", default=None)
+    parser.add_argument("--scaling-only", action="store_true",
+                        help="only the scaling section")
+    parser.add_argument("--scaling-tool", default=None,
+                        help="the quadlite_scaling tool (default: found under build/)")
+    parser.add_argument("--shim", default=None,
+                        help="a get_nprocs preload shim (default: libnprocs_shim.so under "
+                             "build/); without one there is no measured sweep")
+    parser.add_argument("--sweep", type=lambda t: [int(v) for v in t.split(",")],
+                        default=list(SWEEP), help="worker counts to measure, as the cores allow")
+    parser.add_argument("--time-workloads", type=int, default=None, metavar="RUNS",
+                        help=argparse.SUPPRESS)  # a sweep's child process
     opts = parser.parse_args(argv[1:])
+    if opts.time_workloads is not None:
+        print(json.dumps(time_scaling_workloads(opts.only or SCALING_WORKLOADS,
+                                                opts.time_workloads)))
+        return 0
 
     os.makedirs(opts.out, exist_ok=True)
     load_before = os.getloadavg()
     results = []
     for wl in workloads():
-        if opts.only and wl.name not in opts.only:
+        if opts.scaling_only or (opts.only and wl.name not in opts.only):
             continue
         print(f"{wl.name}: {wl.title} ...", file=sys.stderr, flush=True)
         results.append(run_workload(wl, opts.runs))
     load_after = os.getloadavg()
 
     check_targets(results)
-    print_table(results)
+    if results:
+        print_table(results)
+    scaling = run_scaling(opts)
     report = {
         "machine": {"cpus": os.cpu_count(), "platform": platform.platform(),
                     "python": platform.python_version(), "numpy": np.__version__,
                     "load_average_before": load_before, "load_average_after": load_after},
         "runs": opts.runs,
         "workloads": results,
+        "scaling": scaling,
     }
     json_path = os.path.join(opts.out, "bench.json")
     with open(json_path, "w") as out:
         json.dump(report, out, indent=2)
     svg_path = os.path.join(opts.out, "bench.svg")
-    draw_chart(results, svg_path)
+    draw_chart(results, svg_path, scaling)
     written = [json_path, svg_path]
     png_path = os.path.join(opts.out, "bench.png")
     if svg_to_png(svg_path, png_path):

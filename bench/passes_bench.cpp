@@ -23,7 +23,7 @@ void check_pass(benchmark::State& state, const Scene* s) {
   const ClipBox clip = s->clip();
   for (auto _ : state) {
     std::atomic<bool> finite{true};
-    check_and_index(mesh, clip, 0, 1, finite, one_band(*s), nullptr);
+    check_task(mesh, clip, 0, 1, finite, row_buckets(0, s->rows, 1), nullptr);
     benchmark::DoNotOptimize(finite.load());
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(s->quads()));

@@ -60,15 +60,6 @@ bool axis_matches(py::ssize_t dim, std::uint64_t n) {
 // The host accepts offsets within the alpha tolerance of zero.
 bool near_zero(double v) { return !(std::fabs(v) > kAlphaTolerance); }
 
-// Every alpha within the tolerance of 0 or 1 (NaN passes: both tests fail).
-bool alphas_binary(const double* colours, py::ssize_t rows) {
-  for (py::ssize_t k = 0; k < rows; ++k) {
-    const double a = colours[k * 4 + 3];
-    if (std::fabs(a) > kAlphaTolerance && std::fabs(a - 1.0) > kAlphaTolerance) return false;
-  }
-  return true;
-}
-
 // Whether any coordinate is masked; absent or unreadable-by-presence means no.
 bool has_masked_coordinates(py::handle coordinates) {
   if (!py::hasattr(coordinates, "mask")) return false;
@@ -150,6 +141,12 @@ struct InterpreterLockReleased {
   InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 };
 
+// Runs body with the interpreter lock released.
+const auto without_interpreter_lock = [](auto&& body) {
+  const InterpreterLockReleased released;
+  body();
+};
+
 }  // namespace
 
 bool render_fast(py::buffer renderer, const py::args& args) {
@@ -209,7 +206,12 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   DoubleArray extents = doubles(clip_rectangle.attr("extents"));
   if (!extents || extents.ndim() == 0 || extents.size() != 4) return false;
 
-  if (!alphas_binary(colours.data(), colours.shape(0))) return false;
+  // Read on the pool with the lock released when there are many, but still
+  // before the buffer is requested.
+  if (!face_alphas_binary(colours.data(), static_cast<std::uint64_t>(colours.shape(0)),
+                          without_interpreter_lock)) {
+    return false;
+  }
 
   // Held until the job returns: it keeps the pixel memory valid for both passes.
   const BufferView target(renderer);
@@ -225,10 +227,7 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   for (int i = 0; i < 4; ++i) inputs.extents[i] = extents.data()[i];
   inputs.target = target_of(target.view);
 
-  return render_job(inputs, [](auto&& body) {
-    const InterpreterLockReleased released;
-    body();
-  });
+  return render_job(inputs, without_interpreter_lock);
 }
 
 }  // namespace quadlite

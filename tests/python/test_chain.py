@@ -13,6 +13,7 @@ import cast_error
 import quadlite
 import standin_host
 from conftest import DECLINED, REACHED_BUFFER, SERVED, readonly_target
+from raw_exporter import RawExporter
 
 W, H = 3, 2
 
@@ -23,6 +24,20 @@ def base_mesh():
     colours = np.tile([0.2, 0.4, 0.6, 1.0], (W * H, 1))
     colours[::2, 3] = 0.0
     return coords, colours
+
+
+# Enough colour rows that the alpha check runs with the interpreter lock
+# released, on the pool where it has several workers.
+MANY = 40_000
+
+
+def many_colours(bad_row=None, alpha=0.5):
+    """MANY colour rows, opaque and transparent in turn, one alpha set apart."""
+    colours = np.tile([0.2, 0.4, 0.6, 1.0], (MANY, 1))
+    colours[1::2, 3] = 0.0
+    if bad_row is not None:
+        colours[bad_row, 3] = alpha
+    return colours
 
 
 def call_args(target=None, **changes):
@@ -111,6 +126,11 @@ PASSING = {
     "alpha tolerance above zero": dict(facecolors=np.full((2, 4), 1e-12)),
     "alpha tolerance below zero": dict(facecolors=np.full((2, 4), -1e-12)),
     "alpha nan": dict(facecolors=np.array([[0.1, 0.2, 0.3, np.nan]])),
+    "many colours": dict(facecolors=many_colours()),
+    "many colours, one alpha nan": dict(facecolors=many_colours(MANY // 3, np.nan)),
+    "many colours, one alpha within tolerance of one": dict(
+        facecolors=many_colours(MANY - 1, 1 - 1e-12)),
+    "many colours, one alpha within tolerance of zero": dict(facecolors=many_colours(0, -1e-12)),
     "colours out of range": dict(facecolors=np.array([[5.0, -3.0, np.inf, 1.0]])),
     "colours nested list": dict(facecolors=[[1, 0, 0, 1], [0, 1, 0, 0]]),
     "colours int": dict(facecolors=np.ones((3, 4), np.uint8)),
@@ -187,6 +207,13 @@ DECLINING = {
     "alpha two": dict(facecolors=np.array([[0, 0, 0, 2.0]])),
     "alpha infinite": dict(facecolors=np.array([[0, 0, 0, np.inf]])),
     "alpha in last row only": dict(facecolors=np.vstack([np.ones((20, 4)), [[0, 0, 0, 0.9]]])),
+    "alpha half in the first of many rows": dict(facecolors=many_colours(0)),
+    "alpha half in a middle one of many rows": dict(facecolors=many_colours(MANY // 2 + 1)),
+    "alpha half in the last of many rows": dict(facecolors=many_colours(MANY - 1)),
+    "alpha beyond tolerance in one of many rows": dict(
+        facecolors=many_colours(12_345, np.nextafter(1e-12, 1))),
+    "alpha infinite in one of many rows": dict(facecolors=many_colours(MANY - 7, np.inf)),
+    "many rows, every alpha half": dict(facecolors=np.full((MANY, 4), 0.5)),
     "colours unconvertible": dict(facecolors="red"),
     # edge colours
     "edges one row": dict(edgecolors=np.zeros((1, 4))),
@@ -534,6 +561,45 @@ def test_host_objects_are_consulted_in_chain_order(changes, outcome, reach, clas
                        "get_clip_rectangle", "extents"]
     else:
         assert log == FULL_TRACE[:reach]
+
+
+@pytest.mark.parametrize("rows", [2, MANY], ids=["few colours", "many colours"])
+class TestAlphaCheckKeepsItsPlace:
+    """The alpha check comes after the clip rectangle and before the buffer
+    request, however many colours it reads and wherever it reads them."""
+
+    def bad_alphas(self, rows):
+        colours = np.ones((rows, 4))
+        colours[rows - 1, 3] = 0.5
+        return colours
+
+    def test_clip_rectangle_errors_come_first(self, rows, classify_call):
+        args = call_args(facecolors=self.bad_alphas(rows))
+        args[0].clip_rectangle = object()
+        outcome = classify_call(args)
+        assert isinstance(outcome, AttributeError) and "extents" in str(outcome)
+
+    def test_extents_decline_comes_first(self, rows, classify_call):
+        args, log = _traced(facecolors=self.bad_alphas(rows), extents=(0.0, 1.0, 2.0))
+        assert classify_call(args) == DECLINED
+        assert log == FULL_TRACE
+
+    def test_declined_before_a_failing_buffer_request(self, rows, classify_call):
+        args, log = _traced(facecolors=self.bad_alphas(rows))
+        assert classify_call(args) == DECLINED  # not the read-only target's error
+        assert log == FULL_TRACE
+
+    def test_declined_without_requesting_the_buffer(self, rows):
+        exporter = RawExporter(6, 5)
+        host = standin_host.HostMethod(exporter)
+        args = call_args(exporter, facecolors=self.bad_alphas(rows), extents=(0.0, 0.0, 5.0, 6.0))
+        assert quadlite.draw_quad_mesh(host, *args) == "host drew"
+        assert exporter.requests == 0 and exporter.releases == 0
+
+    def test_a_binary_set_reaches_the_buffer(self, rows, classify_call):
+        colours = self.bad_alphas(rows)
+        colours[rows - 1, 3] = 0.0
+        assert classify_call(call_args(facecolors=colours)) == REACHED_BUFFER
 
 
 def test_clip_rectangle_none_stops_before_extents(classify_call):

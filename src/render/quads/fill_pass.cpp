@@ -15,7 +15,7 @@ void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<Task
   const DeviceMap map = device_map(mesh.matrix);
   const int lanes = widest_lanes();
   PreparedQuad q;
-  // Inlined into both loops, so that what it reads of the band stays in
+  // Inlined into the walk, so that what it reads of the band stays in
   // registers.
   const auto draw_next = [&](QuadCursor& at) QUADLITE_INLINE_LAMBDA {
     // A quad found non-finite here was changed by another thread since the
@@ -38,14 +38,9 @@ void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<Task
       walk(task.first_quad, task.end_quad);
       continue;
     }
-    QuadCursor at;
-    bool placed = false;
-    for (const std::uint32_t offset : task.by_band[band]) {
-      const std::uint64_t i = task.first_quad + offset;
-      if (!placed || at.quad != i) at = cursor_at(mesh, i);
-      placed = true;
-      draw_next(at);
-    }
+    // Runs of consecutive quads, each walked as the whole mesh is.
+    for (const QuadRun& run : task.by_band[band])
+      walk(task.first_quad + run.begin, task.first_quad + run.end);
   }
 }
 

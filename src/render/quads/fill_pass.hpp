@@ -16,8 +16,9 @@ namespace quadlite {
 // the clip box and the band's rows, and fills it, in mesh order so later
 // cells win. A quad with a vertex that is not finite when read here is not
 // drawn (the caller's arrays may have changed since the check pass). With an
-// index from check_and_index (one entry per check task, in task order) the
-// band visits only its own quads; with an empty one it walks the whole mesh.
+// index from index_bands (one entry per check task, in task order) the band
+// visits only the runs of quads listed for it; with an empty one it walks the
+// whole mesh.
 void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<TaskBands>& index,
                const BandSplit& split, std::uint64_t band, const TargetImage& target) noexcept;
 

@@ -3,7 +3,9 @@
 #include <atomic>
 
 #include "reference/reference_passes.hpp"
+#include "pool/worker_pool.hpp"
 #include "render/quads/check_pass.hpp"
+#include "render/render_job.hpp"
 #include "support/failing_allocator.hpp"
 #include "support/render_test_support.hpp"
 
@@ -42,6 +44,23 @@ TEST(PreparePassMemory, ExhaustionDeclinesInsteadOfEscaping) {
   prepare_task(m.view(), clip, 0, 1, out, finite);
   EXPECT_TRUE(finite.load());
   EXPECT_EQ(out.size(), 8u);
+}
+
+// A pool that cannot take the alpha check (its bookkeeping finds no memory)
+// leaves the rows to the calling thread: the same answer, nothing thrown.
+TEST(FaceAlphasMemory, APoolThatCannotTakeTheWorkLeavesTheAnswer) {
+  WorkerPool pool(3);
+  std::vector<double> colours(4 * 50000, 1.0);
+  const auto in_place = [](auto&& body) { body(); };
+  for (const double last_alpha : {0.0, 0.5}) {
+    colours.back() = last_alpha;
+    for (long allowed : {0L, 1L, 2L, 3L, 100L}) {
+      fail_allocations_after(allowed);
+      const bool binary = face_alphas_binary(colours.data(), 50000, in_place, &pool, 0);
+      fail_allocations_after(-1);
+      EXPECT_EQ(binary, last_alpha == 0.0) << allowed << " allocations allowed";
+    }
+  }
 }
 
 }  // namespace

@@ -42,6 +42,81 @@ TEST(BandSplit, EveryRowLiesInTheBandThatCoversIt) {
   }
 }
 
+// Splits cut anywhere, empty bands included: every row in the one band that
+// holds it.
+TEST(BandSplit, CutAnywhereEveryRowLiesInTheBandThatHoldsIt) {
+  std::mt19937_64 rng(5);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const std::int32_t first_row = std::uniform_int_distribution<std::int32_t>(-50, 50)(rng);
+    const std::int32_t rows = std::uniform_int_distribution<std::int32_t>(1, 60)(rng);
+    const std::uint64_t bands = std::uniform_int_distribution<std::uint64_t>(2, 9)(rng);
+    BandSplit split{first_row, rows, bands};
+    for (std::uint64_t b = 0; b <= bands; ++b)
+      split.starts.push_back(first_row + std::uniform_int_distribution<std::int32_t>(0, rows)(rng));
+    std::sort(split.starts.begin(), split.starts.end());
+    split.starts.front() = first_row;
+    split.starts.back() = first_row + rows;
+    for (std::int32_t row = first_row; row < first_row + rows; ++row) {
+      const std::uint64_t b = band_of_row(split, row);
+      ASSERT_LT(b, bands);
+      ASSERT_LE(band_start(split, b), row);
+      ASSERT_LT(row, band_start(split, b + 1));
+    }
+  }
+}
+
+// The work of band b of `split` by the runs' rows.
+std::vector<double> band_work(const BandSplit& split, const std::vector<RowWork>& runs) {
+  std::vector<double> out(split.bands, 0.0);
+  std::int32_t row = split.first_row;
+  for (const RowWork& run : runs)
+    for (std::int32_t k = 0; k < run.rows; ++k, ++row) out[band_of_row(split, row)] += run.per_row;
+  return out;
+}
+
+TEST(SplitByWork, BandsHoldEvenWorkUpToOneGrainOfRows) {
+  std::mt19937_64 rng(11);
+  int uneven_inputs = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const auto integer = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::vector<RowWork> runs;
+    std::int32_t rows = 0;
+    double heaviest_row = 0;
+    for (int k = integer(1, 12); k > 0; --k) {
+      const RowWork run{integer(1, 40), integer(0, 3) == 0 ? 0.0 : std::exp(integer(-3, 6))};
+      runs.push_back(run);
+      rows += run.rows;
+      heaviest_row = std::max(heaviest_row, run.per_row);
+    }
+    const std::int32_t grain = integer(0, 2) == 0 ? 1 << integer(1, 3) : 1;
+    BandSplit split{integer(-20, 20), rows, std::uint64_t(integer(2, 9))};
+    split_by_work(split, runs, grain);
+    if (heaviest_row == 0) {
+      EXPECT_TRUE(split.starts.empty()) << "no work: equal bands";
+      continue;
+    }
+    ASSERT_EQ(split.starts.size(), split.bands + 1);
+    ASSERT_EQ(split.starts.front(), split.first_row);
+    ASSERT_EQ(split.starts.back(), split.first_row + rows);
+    for (std::uint64_t b = 0; b < split.bands; ++b) {
+      ASSERT_LE(split.starts[b], split.starts[b + 1]);
+      if (b > 0 && split.starts[b] != split.first_row + rows) {
+        ASSERT_EQ((split.starts[b] - split.first_row) % grain, 0);
+      }
+    }
+    const std::vector<double> work = band_work(split, runs);
+    double total = 0;
+    for (double w : work) total += w;
+    const double mean = total / static_cast<double>(split.bands);
+    // Each cut lies within a grain's worth of rows, half on either side, of
+    // where the work is shared evenly, give or take a row's rounding.
+    const double slack = (grain + 1) * heaviest_row;
+    for (double w : work) ASSERT_LE(w, mean + 2 * slack) << "trial " << trial;
+    uneven_inputs += runs.size() > 1;
+  }
+  EXPECT_GT(uneven_inputs, 2000);
+}
+
 // Random meshes with the things that make a job decline or not.
 TestMesh random_mesh(std::uint64_t seed, ClipBox* clip) {
   std::mt19937_64 rng(seed);
@@ -81,11 +156,7 @@ bool prepare_declines(const TestMesh& m, const ClipBox& clip, std::uint64_t task
 bool check_declines(const TestMesh& m, const ClipBox& clip, std::uint64_t tasks,
                     std::uint64_t bands, std::vector<TaskBands>* index) {
   const BandSplit split{clip.y0, std::max(0, clip.y1 - clip.y0), bands};
-  index->assign(bands > 1 ? tasks : 0, TaskBands{});
-  std::atomic<bool> finite{true};
-  for (std::uint64_t t = 0; t < tasks; ++t)
-    check_and_index(m.view(), clip, t, tasks, finite, split, index->empty() ? nullptr : &(*index)[t]);
-  return !finite.load();
+  return !testing_support::check_and_index(m.view(), clip, tasks, split, *index);
 }
 
 TEST(CheckTask, DeclinesExactlyWhenThePreparePassWould) {
@@ -107,14 +178,13 @@ TEST(CheckTask, DeclinesExactlyWhenThePreparePassWould) {
 }
 
 // The quads whose clipped box reaches band b, by a separate route: mapped
-// nodes, floor and ceil, clamps.
+// nodes, floor and ceil, clamps. Transparent quads too: the index holds
+// them, so that the check need not read the colours.
 std::vector<std::vector<std::uint64_t>> quads_by_band(const TestMesh& m, const ClipBox& clip,
                                                       const BandSplit& split) {
   std::vector<std::vector<std::uint64_t>> out(split.bands);
   const double* a = m.matrix;
   for (std::uint64_t i = 0; i < m.w * m.h; ++i) {
-    const double alpha = m.colours[4 * (i % (m.colours.size() / 4)) + 3];
-    if (std::fabs(alpha) <= 1e-12) continue;
     const std::uint64_t r = i / m.w, c = i % m.w;
     double lo = kInf, hi = -kInf;
     for (const auto& n : {std::pair<std::uint64_t, std::uint64_t>{r, c}, {r + 1, c},
@@ -138,13 +208,14 @@ std::vector<std::vector<std::uint64_t>> quads_by_band(const TestMesh& m, const C
     const std::int32_t y1 = std::min(upper_bound_px(hi), clip.y1);
     if (x0 >= x1 || y0 >= y1) continue;
     for (std::uint64_t b = 0; b < split.bands; ++b)
-      if (y0 < band_start(split, b + 1) && band_start(split, b) < y1) out[b].push_back(i);
+      if (std::max(y0, band_start(split, b)) < std::min(y1, band_start(split, b + 1)))
+        out[b].push_back(i);
   }
   return out;
 }
 
-TEST(CheckTask, IndexHoldsExactlyTheQuadsReachingEachBandInMeshOrder) {
-  int entries = 0, spanning = 0;
+TEST(CheckTask, IndexHoldsEveryQuadReachingEachBandInMeshOrder) {
+  int entries = 0, spanning = 0, extra = 0;
   for (std::uint64_t seed = 0; seed < 1500; ++seed) {
     ClipBox clip;
     TestMesh m = random_mesh(seed, &clip);
@@ -152,23 +223,43 @@ TEST(CheckTask, IndexHoldsExactlyTheQuadsReachingEachBandInMeshOrder) {
     for (double& v : m.coords)
       if (!std::isfinite(v) || std::fabs(v) > 1e6) v = 1.0;
     if (clip.y1 - clip.y0 < 2) continue;
+    std::mt19937_64 cuts(seed);
     for (const std::uint64_t tasks : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}}) {
       for (const std::uint64_t bands : {std::uint64_t{2}, std::uint64_t{3}, std::uint64_t{7}}) {
-        const BandSplit split{clip.y0, clip.y1 - clip.y0,
-                              std::min<std::uint64_t>(bands, clip.y1 - clip.y0)};
+        BandSplit split{clip.y0, clip.y1 - clip.y0,
+                        std::min<std::uint64_t>(bands, clip.y1 - clip.y0)};
+        // Equal bands for even seeds; for odd ones cut anywhere, as a split
+        // by work may cut, empty bands included.
+        if (seed % 2 == 1) {
+          split.starts.push_back(clip.y0);
+          for (std::uint64_t b = 1; b < split.bands; ++b)
+            split.starts.push_back(std::uniform_int_distribution<std::int32_t>(clip.y0, clip.y1)(cuts));
+          split.starts.push_back(clip.y1);
+          std::sort(split.starts.begin(), split.starts.end());
+        }
         std::vector<TaskBands> index;
-        ASSERT_FALSE(check_declines(m, clip, tasks, split.bands, &index));
+        ASSERT_TRUE(testing_support::check_and_index(m.view(), clip, tasks, split, index));
         const auto want = quads_by_band(m, clip, split);
         for (std::uint64_t b = 0; b < split.bands; ++b) {
           std::vector<std::uint64_t> got;
           for (const TaskBands& t : index) {
             ASSERT_TRUE(t.complete);
-            for (const std::uint32_t offset : t.by_band[b]) got.push_back(t.first_quad + offset);
+            for (const QuadRun& run : t.by_band[b]) {
+              ASSERT_LT(run.begin, run.end);
+              ASSERT_LE(t.first_quad + run.end, t.end_quad);
+              for (std::uint32_t k = run.begin; k < run.end; ++k) got.push_back(t.first_quad + k);
+            }
           }
-          ASSERT_EQ(got, want[b]) << "seed " << seed << ", band " << b << " of " << split.bands;
-          entries += static_cast<int>(got.size());
+          // Ascending, so in mesh order and without repeats; every quad
+          // that reaches the band among them.
+          ASSERT_TRUE(std::is_sorted(got.begin(), got.end()));
+          ASSERT_EQ(std::adjacent_find(got.begin(), got.end()), got.end());
+          ASSERT_TRUE(std::includes(got.begin(), got.end(), want[b].begin(), want[b].end()))
+              << "seed " << seed << ", band " << b << " of " << split.bands;
+          entries += static_cast<int>(want[b].size());
+          extra += static_cast<int>(got.size() - want[b].size());
           if (b > 0)
-            for (const std::uint64_t q : got)
+            for (const std::uint64_t q : want[b])
               spanning += std::count(want[b - 1].begin(), want[b - 1].end(), q) > 0;
         }
       }
@@ -176,6 +267,47 @@ TEST(CheckTask, IndexHoldsExactlyTheQuadsReachingEachBandInMeshOrder) {
   }
   EXPECT_GT(entries, 100000);
   EXPECT_GT(spanning, 10000);  // quads reaching several bands are indexed in each
+  EXPECT_LT(extra, entries / 3);  // and few that reach none
+}
+
+// The bands share the rows the mesh covers, not the clip box's rows: with
+// the mesh over the lowest quarter, every cut lies inside that quarter (equal
+// bands would cut at 25, 50 and 75), and each band holds about as many quads.
+TEST(CheckTask, BandsAreCutByTheWorkFound) {
+  TestMesh m(40, 10);
+  for (std::uint64_t r = 0; r <= m.h; ++r)
+    for (std::uint64_t c = 0; c <= m.w; ++c)
+      m.set_node(r, c, 2.5 * c + 0.3 * std::sin(7.0 * r + c), 2.5 * r + 0.3 * std::cos(3.0 * c + r));
+  m.add_colour(1, 0, 0, 1);
+  const ClipBox clip{0, 100, 0, 100};
+  const RowBuckets buckets = row_buckets(0, 100, 4);
+  for (const std::uint64_t tasks : {std::uint64_t{1}, std::uint64_t{3}}) {
+    std::vector<TaskRows> found(tasks);
+    std::atomic<bool> finite{true};
+    for (std::uint64_t t = 0; t < tasks; ++t) check_task(m.view(), clip, t, tasks, finite, buckets, &found[t]);
+    ASSERT_TRUE(finite.load());
+    BandSplit split{0, 100, 4};
+    split_by_found_work(found, buckets, split);
+    ASSERT_EQ(split.starts.size(), 5u);
+    EXPECT_EQ(split.starts[0], 0);
+    for (std::uint64_t b = 1; b < 4; ++b) {
+      EXPECT_GT(split.starts[b], split.starts[b - 1]);
+      EXPECT_LE(split.starts[b], 26) << "cut " << b;
+    }
+    EXPECT_EQ(split.starts[4], 100);
+    std::vector<TaskBands> index(tasks);
+    for (std::uint64_t t = 0; t < tasks; ++t) index_bands(found[t], buckets, split, index[t]);
+    for (std::uint64_t b = 0; b < 4; ++b) {
+      std::size_t quads = 0;
+      for (const TaskBands& t : index)
+        for (const QuadRun& run : t.by_band[b]) quads += run.end - run.begin;
+      // About a quarter of the 400 quads each, some in two bands (their
+      // boxes, or their stretches, reach both); equal bands would give the
+      // first all of them.
+      EXPECT_GT(quads, 80u) << "band " << b;
+      EXPECT_LT(quads, 250u) << "band " << b;
+    }
+  }
 }
 
 // A band walks a task's whole range when its index could not be built;
@@ -192,21 +324,25 @@ TEST(CheckTask, RunningOutOfMemoryWhileIndexingKeepsTheImage) {
     const std::int32_t rows = clip.y1 - clip.y0;
     if (rows < 3) continue;
     const BandSplit split{clip.y0, rows, 3};
+    const RowBuckets buckets = row_buckets(clip.y0, rows, 3);
 
     GuardedTarget expected(size, size);
     testing_support::draw(m, clip, 2, 3, expected.image());
 
     for (long allowed = 0; allowed < 12; ++allowed) {
+      std::vector<TaskRows> found(2);
       std::vector<TaskBands> index(2);
       std::atomic<bool> finite{true};
       testing_support::fail_allocations_after(allowed);
-      for (std::uint64_t t = 0; t < 2; ++t) check_and_index(m.view(), clip, t, 2, finite, split, &index[t]);
+      for (std::uint64_t t = 0; t < 2; ++t) check_task(m.view(), clip, t, 2, finite, buckets, &found[t]);
+      for (std::uint64_t t = 0; t < 2; ++t) index_bands(found[t], buckets, split, index[t]);
       testing_support::fail_allocations_after(-1);
       ASSERT_TRUE(finite.load());
       GuardedTarget t(size, size);
       for (std::uint64_t b = 0; b < 3; ++b) fill_band(m.view(), clip, index, split, b, t.image());
       ASSERT_EQ(t.pixels(), expected.pixels()) << "seed " << seed << ", " << allowed << " allowed";
       if (allowed == 0) {
+        EXPECT_FALSE(found[0].complete);
         EXPECT_FALSE(index[0].complete);
         EXPECT_TRUE(index[0].by_band.empty());
       }

@@ -92,6 +92,64 @@ Scene random_scene(std::uint32_t seed) {
   return s;
 }
 
+// Meshes whose work is spread unevenly over the rows, the kind the bands
+// are cut by work for: an annulus (dense inner rings), a jittered mesh over
+// a corner of the clip box only, an axis-aligned grid whose cells grow along
+// both axes (drawn as a grid), and the same grid turned (drawn cell by cell).
+Scene uneven_scene(std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+  auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+  Scene s;
+  s.w = static_cast<std::uint64_t>(pick(4, 60));
+  s.h = static_cast<std::uint64_t>(pick(4, 60));
+  s.rows = pick(40, 200);
+  s.cols = pick(40, 200);
+  s.row_stride = 4 * s.cols;
+  s.pixels.assign(static_cast<std::size_t>(s.row_stride) * static_cast<std::size_t>(s.rows), 7);
+  const double pi = 3.14159265358979323846;
+  const int kind = static_cast<int>(seed % 4);
+  const double growth = uni(1.0, 1.15);
+  for (std::uint64_t r = 0; r <= s.h; ++r)
+    for (std::uint64_t c = 0; c <= s.w; ++c) {
+      double x = static_cast<double>(c), y = static_cast<double>(r);
+      if (kind == 1) {  // off the grid: drawn cell by cell
+        x += uni(-0.3, 0.3);
+        y += uni(-0.3, 0.3);
+      } else if (kind == 0) {  // rings from radius 0.05 to 1 of the unit disc
+        const double radius = 0.05 + 0.95 * y / static_cast<double>(s.h);
+        const double angle = 2 * pi * x / static_cast<double>(s.w) + radius;
+        x = radius * std::cos(angle);
+        y = radius * std::sin(angle);
+      } else if (kind >= 2) {  // cells growing by `growth` along both axes
+        x = (std::pow(growth, x) - 1) / (growth - 1 + 1e-9);
+        y = (std::pow(growth, y) - 1) / (growth - 1 + 1e-9);
+      }
+      s.coords.push_back(x);
+      s.coords.push_back(y);
+    }
+  // The mesh's extent, mapped onto all or part of the target.
+  double lo[2] = {1e300, 1e300}, hi[2] = {-1e300, -1e300};
+  for (std::size_t k = 0; k < s.coords.size(); ++k) {
+    lo[k % 2] = std::min(lo[k % 2], s.coords[k]);
+    hi[k % 2] = std::max(hi[k % 2], s.coords[k]);
+  }
+  const double part = kind == 1 ? uni(0.15, 0.4) : 1.0;
+  const double sx = part * s.cols / (hi[0] - lo[0]), sy = part * s.rows / (hi[1] - lo[1]);
+  const double turn = kind == 3 ? uni(0.05, 0.5) : 0.0;
+  const double m[9] = {sx * std::cos(turn), -sy * std::sin(turn), -lo[0] * sx,
+                       sx * std::sin(turn), sy * std::cos(turn), -lo[1] * sy,
+                       0, 0, 1};
+  for (int k = 0; k < 9; ++k) s.matrix[k] = m[k];
+  for (std::uint64_t k = 0; k < s.w * s.h; ++k) {
+    for (int c = 0; c < 3; ++c) s.colours.push_back(uni(0, 1));
+    s.colours.push_back(pick(0, 6) == 0 ? 0.0 : 1.0);
+  }
+  s.extents[2] = s.cols;
+  s.extents[3] = s.rows;
+  return s;
+}
+
 // Draws through the pool however small the scene (pool_from 0), unless told.
 std::vector<std::uint8_t> draw_with(WorkerPool& pool, Scene s, std::uint64_t pool_from = 0) {
   int unlocks = 0;
@@ -174,6 +232,20 @@ TEST(RenderJob, ImageIsThatOfTheRecordPasses) {
   EXPECT_GT(painted, 30);  // many scenes lie outside their clip box
 }
 
+TEST(RenderJob, ImageOfAnUnevenMeshDoesNotDependOnWorkerCount) {
+  WorkerPool one(1), two(2), three(3), eight(8), sixteen(16);
+  int painted = 0;
+  for (std::uint32_t seed = 1; seed <= 80; ++seed) {
+    const Scene scene = uneven_scene(seed);
+    const auto expected = draw_from_records(scene);
+    painted += expected != scene.pixels;
+    for (WorkerPool* pool : {&one, &two, &three, &eight, &sixteen})
+      EXPECT_EQ(draw_with(*pool, scene), expected) << "seed " << seed << ", "
+                                                    << pool->thread_count() << " workers";
+  }
+  EXPECT_EQ(painted, 80);
+}
+
 TEST(RenderJob, DrawsSomethingOnAnOpaqueSquare) {
   WorkerPool pool(2);
   Scene s;
@@ -220,6 +292,53 @@ TEST(RenderJob, NonFiniteVertexOfTransparentQuadsIsIgnored) {
   EXPECT_TRUE(render_job(s.inputs(), CountingUnlock{&unlocks}, &pool));
   s.colours[7] = 1.0;
   EXPECT_FALSE(render_job(s.inputs(), CountingUnlock{&unlocks}, &pool));
+}
+
+// The face alpha rule as the eligibility checks state it.
+bool alphas_binary_plainly(const std::vector<double>& colours) {
+  for (std::size_t k = 3; k < colours.size(); k += 4) {
+    const double a = colours[k];
+    if (std::fabs(a) > 1e-12 && std::fabs(a - 1.0) > 1e-12) return false;
+  }
+  return true;
+}
+
+// Every answer the same whether read in place, with the lock released on the
+// calling thread, or in shares on pools of several workers; the lock is left
+// only for many rows.
+TEST(FaceAlphas, SameAnswerWhereverTheRowsAreRead) {
+  WorkerPool one(1), three(3), eight(8);
+  std::mt19937 rng(17);
+  const auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+  const double inf = std::numeric_limits<double>::infinity();
+  const double passing[] = {0.0, 1.0, -0.0, 1e-12, -1e-12, 1 + 1e-13, 1 - 2e-16, kNaN, 1 - 1e-13};
+  const double failing[] = {0.5, std::nextafter(1e-12, 1.0), -std::nextafter(1e-12, 1.0),
+                            1 + 2e-12, 1 - 2e-12, 2.0, inf, -inf};
+  const std::uint64_t sizes[] = {1, 2, 7, 63, 64, 65, 127, 128, 129, 1000, 20000};
+  int declined = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    const std::uint64_t rows = sizes[pick(0, 10)];
+    std::vector<double> colours(4 * rows, 0.25);
+    for (std::uint64_t k = 0; k < rows; ++k) colours[4 * k + 3] = passing[pick(0, 8)];
+    for (int bad = pick(-2, 2); bad > 0; --bad) {
+      const std::uint64_t at = pick(0, 2) == 0 ? rows - 1 : static_cast<std::uint64_t>(
+                                                                 pick(0, static_cast<int>(rows) - 1));
+      colours[4 * at + 3] = failing[pick(0, 7)];
+    }
+    const bool want = alphas_binary_plainly(colours);
+    declined += !want;
+    for (WorkerPool* pool : {&one, &three, &eight}) {
+      for (const std::uint64_t pool_from : {std::uint64_t{0}, std::uint64_t{100}, kPoolWorthwhile}) {
+        int unlocks = 0;
+        ASSERT_EQ(face_alphas_binary(colours.data(), rows, CountingUnlock{&unlocks}, pool, pool_from),
+                  want)
+            << "trial " << trial << ", " << pool->thread_count() << " workers";
+        EXPECT_EQ(unlocks, rows >= pool_from ? 1 : 0);
+      }
+    }
+  }
+  EXPECT_GT(declined, 100);
+  EXPECT_LT(declined, 300);
 }
 
 TEST(ClipBox, FromExtents) {

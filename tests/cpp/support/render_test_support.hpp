@@ -1,6 +1,7 @@
 // Meshes, guarded targets and a two-pass driver for the render tests.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -181,6 +182,23 @@ inline bool draw(const TestMesh& mesh, const ClipBox& clip, std::uint64_t tasks,
   const std::vector<QuadList> lists = prepare_all(mesh, clip, tasks, &finite);
   if (!finite) return false;
   fill_all(lists, clip, bands, target);
+  return true;
+}
+
+// The check pass over `tasks` tasks as the render job runs it and, when
+// `split` has several bands, the index for that split (any split: equal, or
+// cut at any rows). False when the job would decline.
+inline bool check_and_index(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
+                            const BandSplit& split, std::vector<TaskBands>& index) {
+  const std::int64_t rows = std::max<std::int64_t>(0, std::int64_t{clip.y1} - clip.y0);
+  const RowBuckets buckets = row_buckets(clip.y0, static_cast<std::int32_t>(rows), split.bands);
+  std::vector<TaskRows> found(split.bands > 1 ? tasks : 0);
+  std::atomic<bool> finite{true};
+  for (std::uint64_t t = 0; t < tasks; ++t)
+    check_task(mesh, clip, t, tasks, finite, buckets, found.empty() ? nullptr : &found[t]);
+  index.assign(found.size(), TaskBands{});
+  if (!finite.load()) return false;
+  for (std::size_t t = 0; t < found.size(); ++t) index_bands(found[t], buckets, split, index[t]);
   return true;
 }
 

@@ -15,9 +15,11 @@ namespace {
 using testing_support::GridMaker;
 using testing_support::GridScene;
 using testing_support::GuardedTarget;
+using testing_support::TestMesh;
 
-// The job on pools of one and three workers against the generic passes.
-void job_matches_generic(const GridScene& s, WorkerPool& one, WorkerPool& three) {
+// The job on pools of one, three and eight workers against the generic passes.
+void job_matches_generic(const GridScene& s, WorkerPool& one, WorkerPool& three,
+                         WorkerPool& eight) {
   GuardedTarget expected = s.target();
   const bool drawn = testing_support::generic_draw(s, expected);
   RenderInputs in;
@@ -25,7 +27,7 @@ void job_matches_generic(const GridScene& s, WorkerPool& one, WorkerPool& three)
   const double extents[4] = {double(s.clip.x0), double(s.clip.y0), double(s.clip.x1),
                              double(s.clip.y1)};
   std::copy(extents, extents + 4, in.extents);
-  for (WorkerPool* pool : {&one, &three}) {
+  for (WorkerPool* pool : {&one, &three, &eight}) {
     GuardedTarget t = s.target();
     in.target = t.image();
     int sections = 0;
@@ -38,15 +40,39 @@ void job_matches_generic(const GridScene& s, WorkerPool& one, WorkerPool& three)
 }
 
 TEST(GridMesh, RenderJobDrawsWhatTheGenericPassesDraw) {
-  WorkerPool one(1), three(3);
+  WorkerPool one(1), three(3), eight(8);
   for (int seed = 10000; seed < 10600; ++seed) {
     SCOPED_TRACE(::testing::Message() << "seed " << seed);
-    ASSERT_NO_FATAL_FAILURE(job_matches_generic(GridMaker(seed).make(), one, three));
+    ASSERT_NO_FATAL_FAILURE(job_matches_generic(GridMaker(seed).make(), one, three, eight));
   }
   for (int seed = 30000; seed < 30100; ++seed) {
     SCOPED_TRACE(::testing::Message() << "figure seed " << seed);
-    ASSERT_NO_FATAL_FAILURE(job_matches_generic(GridMaker(seed).figure(), one, three));
+    ASSERT_NO_FATAL_FAILURE(job_matches_generic(GridMaker(seed).figure(), one, three, eight));
   }
+}
+
+// The bands share the rows the grid covers: with the grid over the lowest
+// quarter of the clip box, in cells one row tall (on each row the fill
+// searches for winners), every cut lies inside that quarter; equal bands
+// would cut at 20, 40 and 60.
+TEST(GridMesh, BandsAreCutByTheWorkOfTheRows) {
+  TestMesh m(60, 20);
+  for (std::uint64_t r = 0; r <= m.h; ++r)
+    for (std::uint64_t c = 0; c <= m.w; ++c) m.set_node(r, c, 1.5 * c, 1.0 * r);
+  m.add_colour(0, 1, 0, 1);
+  const ClipBox clip{0, 90, 0, 80};
+  GridMesh grid;
+  ASSERT_TRUE(take_grid(m.view(), clip, 1, [](std::uint64_t n, auto&& body) {
+    for (std::uint64_t k = 0; k < n; ++k) body(k);
+  }, grid));
+  BandSplit split{0, 80, 4};
+  split_grid_rows(grid, split);
+  ASSERT_EQ(split.starts.size(), 5u);
+  for (std::uint64_t b = 1; b < 4; ++b) {
+    EXPECT_GT(split.starts[b], split.starts[b - 1]);
+    EXPECT_LE(split.starts[b], 20) << "cut " << b;
+  }
+  EXPECT_EQ(split.starts[4], 80);
 }
 
 }  // namespace

@@ -244,8 +244,9 @@ TEST(PassesDifferential, MatchReferenceForAnyTaskAndBandCount) {
   EXPECT_GT(cells_reordered, kScenes / 10);
 }
 
-// The passes as the render job runs them: check_task settles the decision
-// and indexes the bands, each band prepares its own quads from the mesh.
+// The passes as the render job runs them: check_task settles the decision,
+// index_bands indexes the bands, each band prepares its own quads from the
+// mesh.
 TEST(PassesDifferential, MeshFillMatchesReferenceForAnyTaskAndBandCount) {
   int scenes_compared = 0;
   for (int seed = 0; seed < 1500; ++seed) {
@@ -259,13 +260,17 @@ TEST(PassesDifferential, MeshFillMatchesReferenceForAnyTaskAndBandCount) {
       for (std::uint64_t bands : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{7},
                                   static_cast<std::uint64_t>(rows)}) {
         if (bands > static_cast<std::uint64_t>(rows)) continue;  // the job never asks for more
-        const BandSplit split{s.clip.y0, rows, bands};
-        std::vector<TaskBands> index(bands > 1 ? tasks : 0);
-        std::atomic<bool> finite{true};
-        for (std::uint64_t t = 0; t < tasks; ++t)
-          check_and_index(s.mesh.view(), s.clip, t, tasks, finite, split,
-                     index.empty() ? nullptr : &index[t]);
-        ASSERT_EQ(!finite.load(), ref.declined) << tasks << " tasks, " << bands << " bands";
+        BandSplit split{s.clip.y0, rows, bands};
+        if (bands > 1 && seed % 3 == 0) {  // cut anywhere, as a split by work may cut
+          RandomPicks cuts(seed);
+          split.starts.push_back(s.clip.y0);
+          for (std::uint64_t b = 1; b < bands; ++b) split.starts.push_back(cuts.integer(s.clip.y0, s.clip.y1));
+          split.starts.push_back(s.clip.y1);
+          std::sort(split.starts.begin(), split.starts.end());
+        }
+        std::vector<TaskBands> index;
+        const bool finite = testing_support::check_and_index(s.mesh.view(), s.clip, tasks, split, index);
+        ASSERT_EQ(!finite, ref.declined) << tasks << " tasks, " << bands << " bands";
         if (ref.declined) continue;
         GuardedTarget t(s.width, s.height, s.layout.row_pad, s.layout.rows_reversed,
                         s.layout.col_stride);
