@@ -44,9 +44,8 @@ inline ClipBox clip_box_from_extents(const double extents[4], std::int32_t width
 }
 
 // Work, in quads plus clip pixels / 16, below which the passes run on the
-// calling thread: handing a pass to the pool costs two thread wake-ups
-// (tens of microseconds, more on a busy machine), which a small job never
-// earns back.
+// calling thread: handing a pass to the pool wakes workers (microseconds
+// each, more on a busy machine), which a small job never earns back.
 constexpr std::uint64_t kPoolWorthwhile = 16384;
 
 // Runs the job's passes, each in at most `shares` tasks handed to
