@@ -180,7 +180,7 @@ test: test-py313 test-install
 SHIM := build/shim/libnprocs_shim.so
 MULTIWORKER_COUNTS ?= 4 8
 MULTIWORKER_TESTS := tests/python/test_fast_path_matches_host.py tests/python/test_lifetime.py \
-    tests/python/test_unsafe_inputs.py
+    tests/python/test_unsafe_inputs.py tests/python/test_chain.py
 POOL_SUITE = $(1)/tests/cpp/pool_tests --gtest_brief=1
 
 .PHONY: test-multiworker
