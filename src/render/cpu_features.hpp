@@ -7,6 +7,9 @@ namespace quadlite {
 // have run (by another library's), it is still false: the fills then keep
 // to two lanes, which give the same bytes.
 extern const bool cpu_has_avx2;
+// Whether the AVX-512 kernels may run (F, VL, BW and DQ, and AVX2 with
+// them); false in the same cases.
+extern const bool cpu_has_avx512;
 
 // The most doubles the fills put in one vector on this processor: 4 where
 // it has AVX2, else 2. Every width gives the same bytes.

@@ -18,6 +18,10 @@ struct MeshView {
   const double* colours = nullptr;  // (N, 4), C order
   std::int64_t colour_rows = 0;     // N >= 1
   const double* matrix = nullptr;   // 3x3 row-major; rows 0 and 1 used
+  // The N colours packed once (packed_colour, with alpha byte 0 where the
+  // colour is transparent, 255 elsewhere), or null: then each reader packs
+  // from `colours` itself. Same bytes either way.
+  const std::uint32_t* packed = nullptr;
 };
 
 // The first two matrix rows by column: (X, Y) = (cx * x + cy * y) + ct.

@@ -15,6 +15,8 @@
 #define QUADLITE_WIDE_VECTORS 1
 // On a kernel's declaration and definition alike.
 #define QUADLITE_AVX2 __attribute__((target("avx2")))
+// Eight-lane kernels, with compares into mask registers and masked stores.
+#define QUADLITE_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512dq")))
 #endif
 
 namespace quadlite {
@@ -31,6 +33,9 @@ using I32x2 = std::int32_t __attribute__((vector_size(8)));
 // takes or returns them.
 using F64x4 = double __attribute__((vector_size(32)));
 using I64x4 = std::int64_t __attribute__((vector_size(32)));
+// Eight lanes, likewise for code built for AVX-512 only.
+using F64x8 = double __attribute__((vector_size(64)));
+using I64x8 = std::int64_t __attribute__((vector_size(64)));
 
 QUADLITE_INLINE F64x2 splat(double v) { return F64x2{v, v}; }
 QUADLITE_INLINE bool all_lanes(I64x2 m) { return (m[0] & m[1]) != 0; }
