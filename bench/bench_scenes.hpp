@@ -147,6 +147,33 @@ inline Scene spectrogram() {
   return figure("spectrogram", evenly(4000, 10.0), ys);
 }
 
+// A global lon-lat grid of `step`-degree cells in a Hammer projection,
+// placed as a map figure places it: x in [-2.83, 2.83] and y in [-1.42,
+// 1.42] across the axes box x 200-1440, y 132-1056 of a 1600 x 1200 image.
+inline Scene hammer_map(const std::string& name, double step) {
+  Scene s;
+  s.name = name;
+  s.w = static_cast<std::uint64_t>(std::lround(360.0 / step));
+  s.h = static_cast<std::uint64_t>(std::lround(180.0 / step));
+  s.cols = 1600;
+  s.rows = 1200;
+  const double degree = 3.14159265358979323846 / 180.0;
+  for (std::uint64_t r = 0; r <= s.h; ++r)
+    for (std::uint64_t c = 0; c <= s.w; ++c) {
+      const double phi = (-90.0 + 180.0 * static_cast<double>(r) / static_cast<double>(s.h)) * degree;
+      const double lambda = (-180.0 + 360.0 * static_cast<double>(c) / static_cast<double>(s.w)) * degree;
+      const double z = std::sqrt(1.0 + std::cos(phi) * std::cos(lambda / 2));
+      s.coords.push_back(2.0 * std::sqrt(2.0) * std::cos(phi) * std::sin(lambda / 2) / z);
+      s.coords.push_back(std::sqrt(2.0) * std::sin(phi) / z);
+    }
+  s.matrix[0] = (1440.0 - 200.0) / 5.66;
+  s.matrix[2] = 200.0 + 2.83 * s.matrix[0];
+  s.matrix[4] = (1056.0 - 132.0) / 2.84;
+  s.matrix[5] = 132.0 + 1.42 * s.matrix[4];
+  random_colours(s, 0.0, 4);
+  return s;
+}
+
 inline std::vector<Scene> standard_scenes() {
   std::vector<Scene> out;
   out.push_back(grid("heatmap_4px", 512, 512, 4.0, 2048, 0.1));
@@ -158,6 +185,9 @@ inline std::vector<Scene> standard_scenes() {
   out.push_back(figure("figure_800x600", evenly(800, 800.0), evenly(600, 600.0)));
   out.push_back(spectrogram());
   for (const std::uint64_t cell : {7, 14, 28, 56}) out.push_back(rotated(cell, 30, 4096));
+  out.push_back(rotated(14, 10, 4096));
+  out.push_back(hammer_map("map_quarter_degree", 0.25));
+  out.push_back(hammer_map("map_one_degree", 1.0));
   return out;
 }
 

@@ -60,6 +60,8 @@ std::vector<Scene> scaling_scenes() {
   out.push_back(grid("heatmap", 512, 512, 4.0, 2048, 0.1));
   out.push_back(grid("subpixel", 2000, 2000, 0.5, 1000, 0.0));
   out.push_back(grid("cells64", 64, 64, 64.0, 4096, 0.0));
+  out.push_back(hammer_map("map_quarter_degree", 0.25));
+  out.push_back(hammer_map("map_one_degree", 1.0));
   return out;
 }
 
