@@ -1,7 +1,8 @@
 """The benchmark's workloads: meshes, colours and the affine map onto the image.
 
-Each has a name (bench_mesh.py's --only, ab.py's workload list) and, where
-the C++ benchmarks draw it too, the same mesh as bench_scenes.hpp.
+Each has a name (bench_mesh.py's --only, ab.py's workload list); where the C++
+benchmarks (bench_scenes.hpp) draw a mesh too, they build it by the same
+formula on the same image, with colours from another generator.
 """
 import numpy as np
 
