@@ -1,11 +1,12 @@
-// How the fills store a quad's colour: runs of a row, and scattered pixels
-// from a coverage mask. Each store replaces all four bytes of a pixel.
+// How the fills store a quad's colour: runs of a row, and the pixels of a
+// row's coverage mask. Each store replaces all four bytes of a pixel.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
 #include "render/render_types.hpp"
+#include "render/vector_types.hpp"
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -92,15 +93,49 @@ inline void finish_streaming() {
 #endif
 }
 
-// Stores the colour at every set bit of a coverage mask: byte r holds
-// device row block + r, bit c of it column c from column0.
-inline void store_mask(std::uint64_t mask, std::int64_t block, std::uint8_t* column0,
-                       const TargetImage& target, std::uint32_t colour) {
-  std::uint8_t* const first_row = column0 + row_offset(target, block);
-  for (; mask != 0; mask &= mask - 1) {
-    const int bit = __builtin_ctzll(mask);
-    std::memcpy(first_row - (bit >> 3) * target.row_stride + (bit & 7) * target.col_stride,
-                &colour, 4);
+// Stores the colour at the set bits of one row's coverage mask, bit c at
+// column c from column0, pixel by pixel: any column stride, either sign.
+inline void store_row_bits(std::uint8_t* column0, std::int64_t col_stride, std::uint64_t mask,
+                           std::uint32_t colour) {
+  for (; mask != 0; mask &= mask - 1)
+    std::memcpy(column0 + __builtin_ctzll(mask) * col_stride, &colour, 4);
+}
+
+// A run of 1 to 16 packed pixels with no loop: four 16-byte stores that may
+// overlap (the last ends on the run's end), or under four pixels three
+// 4-byte stores at 0, n / 2 and n - 1.
+QUADLITE_INLINE void store_short_run(std::uint8_t* p, std::int64_t n, std::uint32_t colour) {
+#if defined(__SSE2__)
+  if (n >= 4) {
+    const __m128i four = _mm_set1_epi32(static_cast<int>(colour));
+    std::uint8_t* const last = p + 4 * (n - 4);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), four);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 < last ? p + 16 : last), four);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32 < last ? p + 32 : last), four);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), four);
+    return;
+  }
+  std::memcpy(p, &colour, 4);
+  std::memcpy(p + 4 * (n >> 1), &colour, 4);
+  std::memcpy(p + 4 * (n - 1), &colour, 4);
+#else
+  for (; n > 0; --n, p += 4) std::memcpy(p, &colour, 4);
+#endif
+}
+
+// store_row_bits for packed pixels (column stride 4): each run of set bits
+// in a few overlapping stores, without a branch per pixel. A row of a
+// convex quad is one run; a degenerate quad's may be two.
+QUADLITE_INLINE void store_row_runs(std::uint8_t* column0, std::uint64_t mask,
+                                    std::uint32_t colour) {
+  while (mask != 0) {
+    const int begin = __builtin_ctzll(mask);
+    // The mask is narrower than 64 bits, so ~(mask >> begin) has a zero.
+    const int end = begin + __builtin_ctzll(~(mask >> begin));
+    int at = begin;
+    for (; end - at > 16; at += 16) store_short_run(column0 + 4 * at, 16, colour);
+    store_short_run(column0 + 4 * at, end - at, colour);
+    mask &= ~std::uint64_t{0} << end;
   }
 }
 

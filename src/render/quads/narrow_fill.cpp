@@ -1,14 +1,15 @@
-// Boxes at most 8 columns wide, pixel by pixel: covers() for every centre,
-// with its column terms formed once per column and its row terms once per
-// row, several columns to a vector.
+// Boxes a few columns wide, pixel by pixel: covers() for every centre, with
+// its column terms formed once per column and its row terms once per row,
+// several columns to a vector. Each row's coverage is a bit mask, stored as
+// runs (store_row_runs) or, where the processor has them, by masked stores.
 
 #include <algorithm>
 #include <cassert>
-#include <cstring>
 
 #include "render/cpu_features.hpp"
 #include "render/pixel_stores.hpp"
 #include "render/quads/narrow_fill_avx2.hpp"
+#include "render/quads/narrow_fill_avx512.hpp"
 #include "render/quads/quad_fill.hpp"
 
 namespace quadlite {
@@ -16,12 +17,12 @@ namespace {
 
 // A box at most 2 * kPairs columns wide (the box's own columns are masked
 // in), two columns to a vector: a row costs one subtraction and two
-// comparisons per edge and column. The coverage of up to 8 rows is gathered
-// into one mask, a byte a row, before any store, so that neither empty rows
-// nor short runs cost a branch each.
+// comparisons per edge and column, and its covered columns are stored as
+// runs, with no branch per pixel.
 template <int kPairs>
-__attribute__((noinline)) void fill_narrow_pairs(const PreparedQuad& q, const Edges& e, std::int32_t first,
-                       std::int32_t last, const TargetImage& target) {
+__attribute__((noinline)) void fill_narrow_pairs(const PreparedQuad& q, const Edges& e,
+                                                 std::int32_t first, std::int32_t last,
+                                                 const TargetImage& target) {
   static_assert(kPairs >= 1 && kPairs <= 4, "a row's columns fit a byte");
   F64x2 u[4][kPairs];
   for (int c = 0; c < kPairs; ++c) {
@@ -30,32 +31,43 @@ __attribute__((noinline)) void fill_narrow_pairs(const PreparedQuad& q, const Ed
     for (int k = 0; k < 4; ++k) u[k][c] = column_term(splat(e.dy[k]), splat(e.x[k]), X);
   }
   const std::uint64_t in_box = (std::uint64_t{1} << (q.x1 - q.x0)) - 1u;
+  const bool packed = target.col_stride == 4;
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
-  // 64-bit rows: a block may start within 8 rows of INT32_MAX.
-  for (std::int64_t block = first; block < last; block += kRowsPerMask) {
-    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerMask, last - block));
+  // 64-bit rows: the last may be INT32_MAX - 1.
+  for (std::int64_t i = first; i < last; ++i) {
+    const double Y = pixel_centre(i);
+    F64x2 a[4];
+    for (int k = 0; k < 4; ++k) a[k] = splat(row_term(e.dx[k], e.y[k], Y));
     std::uint64_t mask = 0;
-    for (int r = 0; r < rows; ++r) {
-      const double Y = pixel_centre(block + r);
-      F64x2 a[4];
-      for (int k = 0; k < 4; ++k) a[k] = splat(row_term(e.dx[k], e.y[k], Y));
-      std::uint64_t row_mask = 0;
-      for (int c = 0; c < kPairs; ++c) {
-        I64x2 positive{0, 0}, negative{0, 0};
-        for (int k = 0; k < 4; ++k) {
-          const F64x2 value = a[k] - u[k][c];
-          positive |= clearly_positive(value);
-          negative |= clearly_negative(value);
-        }
-        row_mask |= std::uint64_t{lane_bits(~(positive & negative))} << (2 * c);
+    for (int c = 0; c < kPairs; ++c) {
+      I64x2 positive{0, 0}, negative{0, 0};
+      for (int k = 0; k < 4; ++k) {
+        const F64x2 value = a[k] - u[k][c];
+        positive |= clearly_positive(value);
+        negative |= clearly_negative(value);
       }
-      mask |= (row_mask & in_box) << (8 * r);
+      mask |= std::uint64_t{lane_bits(~(positive & negative))} << (2 * c);
     }
-    store_mask(mask, block, column0, target, q.colour);
+    mask &= in_box;
+    std::uint8_t* const row = column0 + row_offset(target, i);
+    if (packed) {
+      store_row_runs(row, mask, q.colour);
+    } else {
+      store_row_bits(row, target.col_stride, mask, q.colour);
+    }
   }
 }
 
 }  // namespace
+
+int narrow_columns(int lanes) {
+#if defined(QUADLITE_WIDE_VECTORS)
+  if (lanes >= 8 && cpu_has_avx512) return kNarrowColumnsAvx512;
+  if (lanes >= 4 && cpu_has_avx2) return kNarrowColumnsAvx2;
+#endif
+  (void)lanes;
+  return 8;
+}
 
 // A dispatcher only: the fills are kept out of line, so that it saves no
 // registers and calls the chosen one last.
@@ -63,11 +75,22 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
                  const TargetImage& target, int lanes) {
   const std::int64_t width = std::int64_t{q.x1} - q.x0;
 #if defined(QUADLITE_WIDE_VECTORS)
+  if (lanes >= 8 && cpu_has_avx512) {
+    switch ((width + 7) / 8) {
+      case 1: fill_narrow_octets<1>(q, e, first, last, target); break;
+      case 2: fill_narrow_octets<2>(q, e, first, last, target); break;
+      case 3: fill_narrow_octets<3>(q, e, first, last, target); break;
+      default: assert(false && "too wide for the eight-lane narrow fill");
+    }
+    return;
+  }
   if (lanes >= 4 && cpu_has_avx2) {
-    if (width <= 4) {
-      fill_narrow_quads<1>(q, e, first, last, target);
-    } else {
-      fill_narrow_quads<2>(q, e, first, last, target);
+    switch ((width + 3) / 4) {
+      case 1: fill_narrow_quads<1>(q, e, first, last, target); break;
+      case 2: fill_narrow_quads<2>(q, e, first, last, target); break;
+      case 3: fill_narrow_quads<3>(q, e, first, last, target); break;
+      case 4: fill_narrow_quads<4>(q, e, first, last, target); break;
+      default: assert(false && "too wide for the four-lane narrow fill");
     }
     return;
   }
@@ -78,7 +101,7 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
     case 2: fill_narrow_pairs<2>(q, e, first, last, target); break;
     case 3: fill_narrow_pairs<3>(q, e, first, last, target); break;
     case 4: fill_narrow_pairs<4>(q, e, first, last, target); break;
-    default: assert(false && "the narrow fill takes boxes at most 8 columns wide");
+    default: assert(false && "the two-lane narrow fill takes boxes at most 8 columns wide");
   }
 }
 

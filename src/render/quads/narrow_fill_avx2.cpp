@@ -25,7 +25,7 @@ namespace quadlite {
 template <int kQuads>
 QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std::int32_t first,
                                      std::int32_t last, const TargetImage& target) {
-  static_assert(kQuads == 1 || kQuads == 2, "a row's columns fit a byte");
+  static_assert(kQuads >= 1 && kQuads <= 4, "a row's columns fit 16 bits");
   F64x4 u[4][kQuads];
   // pixel_centre of the box's columns: whole numbers and halves, exact.
   const double x0 = q.x0;
@@ -40,11 +40,12 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
   const std::uint64_t in_box = (std::uint64_t{1} << (q.x1 - q.x0)) - 1u;
   const F64x4 above{kEdgeTolerance, kEdgeTolerance, kEdgeTolerance, kEdgeTolerance};
   const F64x4 below = -above;
+  const bool packed = target.col_stride == 4;
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
-  for (std::int64_t block = first; block < last; block += kRowsPerMask) {
-    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerMask, last - block));
+  for (std::int64_t block = first; block < last; block += kRowsPerBlock) {
+    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerBlock, last - block));
     // Row r of the block, edge k: terms[k][r].
-    alignas(32) double terms[4][kRowsPerMask];
+    alignas(32) double terms[4][kRowsPerBlock];
     const double b = static_cast<double>(block);
     const F64x4 Y0 = F64x4{b, b, b, b} + F64x4{0.5, 1.5, 2.5, 3.5};
     const F64x4 Y1 = Y0 + 4.0;
@@ -58,8 +59,8 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
         std::memcpy(&terms[k][4], &t1, sizeof t1);
       }
     }
-    std::uint64_t mask = 0;
-    for (int r = 0; r < rows; ++r) {
+    std::uint8_t* row = column0 + row_offset(target, block);
+    for (int r = 0; r < rows; ++r, row -= target.row_stride) {
       F64x4 a[4];
       for (int k = 0; k < 4; ++k) {
         const double v = terms[k][r];
@@ -76,15 +77,25 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
         const I64x4 both = (greatest > above) & (least < below);
         split |= std::uint64_t(_mm256_movemask_pd(reinterpret_cast<__m256d>(both))) << (4 * c);
       }
-      mask |= (~split & in_box) << (8 * r);
+      const std::uint64_t mask = ~split & in_box;
+      if (!packed) {
+        store_row_bits(row, target.col_stride, mask, q.colour);
+        continue;
+      }
+      // Runs, not AVX2's masked store (vpmaskmovd): where it is slow, as on
+      // the AMD processors measured, it cost up to twice the runs' time.
+      store_row_runs(row, mask, q.colour);
     }
-    store_mask(mask, block, column0, target, q.colour);
   }
 }
 
 template void fill_narrow_quads<1>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
                                    const TargetImage&);
 template void fill_narrow_quads<2>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
+                                   const TargetImage&);
+template void fill_narrow_quads<3>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
+                                   const TargetImage&);
+template void fill_narrow_quads<4>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
                                    const TargetImage&);
 
 }  // namespace quadlite

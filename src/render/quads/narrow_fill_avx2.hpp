@@ -1,4 +1,5 @@
-// The narrow fill's block of rows, and its AVX2 kernel (narrow_fill_avx2.cpp).
+// The narrow fill's AVX2 kernel (narrow_fill_avx2.cpp) and the rows it
+// forms row terms for at a time.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +10,15 @@
 
 namespace quadlite {
 
-// Rows whose coverage the narrow fill gathers into one mask, a byte a row.
-constexpr int kRowsPerMask = 8;
+// Rows whose row terms the vector kernels form together, a vector a block.
+constexpr int kRowsPerBlock = 8;
+
+// The widest box the four-lane kernel takes.
+constexpr int kNarrowColumnsAvx2 = 16;
 
 #if defined(QUADLITE_WIDE_VECTORS)
-// The narrow fill of a box at most 4 * kQuads columns wide (kQuads 1 or 2),
-// four columns to a vector. Only for processors with AVX2.
+// The narrow fill of a box at most 4 * kQuads columns wide (kQuads 1 to
+// 4), four columns to a vector. Only for processors with AVX2.
 template <int kQuads>
 QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std::int32_t first,
                                      std::int32_t last, const TargetImage& target);

@@ -18,9 +18,10 @@ void fill_quad(const PreparedQuad& q, std::int32_t first, std::int32_t last,
   }
   bool slants = false;
   for (int k = 0; k < 4; ++k) slants = slants || (e.dx[k] != 0.0 && e.dy[k] != 0.0);
-  // Spans pay off from a few columns on, at once when no edge slants (their
-  // ends then need no search on each row).
-  if (width > 2 && !(slants && width <= 8)) {
+  // Spans pay off from a few columns on at once when no edge slants (their
+  // ends then need no search on each row), else only past the narrow
+  // fill's widest box.
+  if (width > 2 && !(slants && width <= narrow_columns(lanes))) {
     fill_spans(q, e, first, last, target);
   } else {
     fill_narrow(q, e, first, last, target, lanes);

@@ -16,10 +16,14 @@ namespace quadlite {
 void fill_spans(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                 const TargetImage& target);
 
-// Pixel by pixel for boxes at most 8 columns wide, `lanes` (2, or 4 where
-// the processor has AVX2) columns to a vector.
+// Pixel by pixel for boxes at most narrow_columns(lanes) wide, `lanes` (2,
+// 4 where the processor has AVX2, 8 where it has AVX-512) columns to a
+// vector; a narrower vector where the processor lacks the wider.
 void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std::int32_t last,
                  const TargetImage& target, int lanes);
+
+// The widest box fill_narrow takes at `lanes` on this processor.
+int narrow_columns(int lanes);
 
 // Writes q's colour into every pixel of q's box in device rows [first, last)
 // whose centre q covers: wide boxes row by row as spans, narrow ones pixel

@@ -264,22 +264,26 @@ TEST(FillBand, DeviceRowZeroIsTheLastBufferRow) {
 
 TEST(FillBand, StridedLayoutsHoldTheSameImage) {
   std::mt19937_64 rng(7);
-  std::uniform_real_distribution<double> coord(-3, 23);
+  std::uniform_real_distribution<double> coord(-3, 33);
   std::vector<QuadList> lists(3);
-  for (int k = 0; k < 30; ++k) {
+  // Boxes 6, 14 and 22 columns wide, through every narrow kernel and the
+  // span fill, many of them cut by the image's edges.
+  const double scales[] = {1.0, 2.6, 4.2};
+  for (int k = 0; k < 60; ++k) {
+    const double f = scales[k % 3];
     std::vector<Point> p = {{coord(rng), coord(rng)}, {0, 0}, {0, 0}, {0, 0}};
-    p[1] = {p[0].x + 4, p[0].y};
-    p[2] = {p[0].x + 5, p[0].y + 3};
+    p[1] = {p[0].x + 4 * f, p[0].y};
+    p[2] = {p[0].x + 5 * f, p[0].y + 3};
     p[3] = {p[0].x, p[0].y + 2};
     PreparedQuad q = quad(p, pack_rgba(k, 2 * k, 255 - k, 255));
-    // Clip to the 20 x 17 image as the prepare pass would.
+    // Clip to the 30 x 17 image as the prepare pass would.
     q.x0 = std::max(q.x0, 0);
     q.y0 = std::max(q.y0, 0);
-    q.x1 = std::min(q.x1, 20);
+    q.x1 = std::min(q.x1, 30);
     q.y1 = std::min(q.y1, 17);
     if (q.x0 < q.x1 && q.y0 < q.y1) lists[k % 3].push_back(q);
   }
-  GuardedTarget plain(20, 17);
+  GuardedTarget plain(30, 17);
   fill_everything(lists, plain);
   const struct {
     std::int64_t pad;
@@ -287,7 +291,7 @@ TEST(FillBand, StridedLayoutsHoldTheSameImage) {
     std::int64_t col_stride;
   } layouts[] = {{12, false, 4}, {0, true, 4}, {5, true, 4}, {3, false, 8}, {0, true, 12}};
   for (const auto& l : layouts) {
-    GuardedTarget t(20, 17, l.pad, l.reversed, l.col_stride);
+    GuardedTarget t(30, 17, l.pad, l.reversed, l.col_stride);
     fill_everything(lists, t, 4);
     EXPECT_EQ(t.pixels(), plain.pixels());
     EXPECT_TRUE(t.untouched_outside_pixels());
