@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "render/mesh.hpp"
 #include "render/quads/check_pass.hpp"
 #include "render/render_types.hpp"
 
@@ -19,6 +20,7 @@ struct Scene {
   std::uint64_t w = 0, h = 0;
   std::vector<double> coords;   // (h+1) x (w+1) x 2
   std::vector<double> colours;  // (w*h) x 4
+  std::vector<std::uint32_t> packed;  // the colours as the alpha pass packs them
   double matrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   std::int32_t rows = 0, cols = 0;  // target size
 
@@ -32,6 +34,12 @@ struct Scene {
     v.matrix = matrix;
     return v;
   }
+  // The mesh with its colours packed, as the intake hands it over.
+  MeshView packed_mesh() const {
+    MeshView v = mesh();
+    v.packed = packed.data();
+    return v;
+  }
   ClipBox clip() const { return ClipBox{0, cols, 0, rows}; }
   std::uint64_t quads() const { return w * h; }
 };
@@ -43,6 +51,11 @@ inline void random_colours(Scene& s, double transparent_share, std::uint64_t see
   for (std::uint64_t i = 0; i < s.quads(); ++i) {
     for (int c = 0; c < 3; ++c) s.colours[4 * i + c] = unit(rng);
     s.colours[4 * i + 3] = unit(rng) < transparent_share ? 0.0 : 1.0;
+  }
+  s.packed.resize(s.quads());
+  for (std::uint64_t i = 0; i < s.quads(); ++i) {
+    const double* rgba = &s.colours[4 * i];
+    s.packed[i] = transparent(rgba) ? 0u : packed_colour(rgba);
   }
 }
 

@@ -61,12 +61,28 @@ void fill_pass(benchmark::State& state, const Scene* s) {
   state.counters["painted_px"] = static_cast<double>(painted);
 }
 
-// Both passes through the job on a one-worker pool: ns per quad.
-void render_job_one_worker(benchmark::State& state, const Scene* s) {
+// The fill pass with one band and its walk `lanes` quads wide (2, 4 or 8,
+// or the widest this processor has), colours packed: ns per painted pixel.
+void fill_pass_lanes(benchmark::State& state, const Scene* s) {
+  const int lanes = static_cast<int>(state.range(0));
+  Image image(s->rows, s->cols);
+  const std::vector<TaskBands> no_index;
+  fill_band(s->packed_mesh(), s->clip(), no_index, one_band(*s), 0, image.target, lanes);
+  const std::uint64_t painted = image.opaque_pixels();
+  for (auto _ : state) {
+    fill_band(s->packed_mesh(), s->clip(), no_index, one_band(*s), 0, image.target, lanes);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(painted));
+}
+
+// Both passes through the job on a one-worker pool: ns per quad. The
+// colours come packed, as the intake hands them over, unless `unpacked`.
+void render_job_one_worker(benchmark::State& state, const Scene* s, bool unpacked) {
   WorkerPool pool(1);
   Image image(s->rows, s->cols);
   RenderInputs in;
-  in.mesh = s->mesh();
+  in.mesh = unpacked ? s->mesh() : s->packed_mesh();
   in.extents[2] = s->cols;
   in.extents[3] = s->rows;
   in.target = image.target;
@@ -86,8 +102,19 @@ const int registered = [] {
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("fill_pass/" + s.name).c_str(), fill_pass, &s)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("render_job/" + s.name).c_str(), render_job_one_worker, &s)
+    benchmark::RegisterBenchmark(("render_job/" + s.name).c_str(), render_job_one_worker, &s,
+                                 false)
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("render_job_unpacked/" + s.name).c_str(),
+                                 render_job_one_worker, &s, true)
+        ->Unit(benchmark::kMillisecond);
+    // The quad path's walk at each width, on the meshes it draws.
+    if (s.name == "curvilinear" || s.name.rfind("rot", 0) == 0 || s.name.rfind("map", 0) == 0)
+      benchmark::RegisterBenchmark(("fill_pass_lanes/" + s.name).c_str(), fill_pass_lanes, &s)
+          ->Arg(2)
+          ->Arg(4)
+          ->Arg(8)
+          ->Unit(benchmark::kMillisecond);
   }
   return 0;
 }();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "render/bands.hpp"
+#include "render/cpu_features.hpp"
 #include "render/quads/quad_fill.hpp"
 #include "render/quads/quad_geometry.hpp"
 #include "render/render_types.hpp"
@@ -18,8 +19,11 @@ namespace quadlite {
 // drawn (the caller's arrays may have changed since the check pass). With an
 // index from index_bands (one entry per check task, in task order) the band
 // visits only the runs of quads listed for it; with an empty one it walks the
-// whole mesh.
+// whole mesh. The quads are walked in batches of `lanes` (2, 4 where the
+// processor has AVX2, 8 where it has AVX-512); every width gives the same
+// bytes.
 void fill_band(const MeshView& mesh, const ClipBox& clip, const std::vector<TaskBands>& index,
-               const BandSplit& split, std::uint64_t band, const TargetImage& target) noexcept;
+               const BandSplit& split, std::uint64_t band, const TargetImage& target,
+               int lanes = widest_lanes()) noexcept;
 
 }  // namespace quadlite

@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 #include "reference/reference_passes.hpp"
 #include "render/quads/check_pass.hpp"
+#include "render/quads/fill_pass.hpp"
 #include "support/render_test_support.hpp"
 
 namespace quadlite {
 namespace {
 
+using testing_support::GuardedTarget;
 using testing_support::single_quad;
 using testing_support::TestMesh;
 
@@ -462,6 +465,167 @@ TEST(PreparePass, NonFiniteSourcesDecline) {
     const Prepared r = prepare_one_task(m, ClipBox{50, 60, 50, 60});
     EXPECT_EQ(r.all_finite, c.finite) << c.name;
     EXPECT_TRUE(r.quads.empty()) << c.name;
+  }
+}
+
+// ---- The fill's batched walk ------------------------------------------------
+// fill_band walks quads several to a vector; these hold it to the reference
+// pipeline (prepare_task, then covers() pixel by pixel, quad after quad) at
+// every lane width, with colours packed and not, in bands cut anywhere.
+
+// Where a processor lacks a width, the walk takes the widest it has.
+const int kWalkLanes[] = {2, 4, 8};
+
+// The colours as the alpha pass packs them: alpha byte 0 where transparent.
+std::vector<std::uint32_t> packed_colours(const TestMesh& m) {
+  std::vector<std::uint32_t> out;
+  for (std::size_t k = 0; k + 4 <= m.colours.size(); k += 4) {
+    std::uint32_t c = packed_colour(&m.colours[k]);
+    if (transparent(&m.colours[k])) c &= pack_rgba(255, 255, 255, 0);
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::vector<std::uint32_t> reference_image(const TestMesh& m, const ClipBox& clip,
+                                           std::int32_t width, std::int32_t height) {
+  const Prepared r = prepare_one_task(m, clip);
+  EXPECT_TRUE(r.all_finite);
+  GuardedTarget t(width, height);
+  for (const PreparedQuad& q : r.quads) fill_quad_per_pixel(q, q.y0, q.y1, t.image());
+  return t.pixels();
+}
+
+// fill_band over 1, 2, 3 and one band a row, with the index the check pass
+// makes of `checked` (the mesh as it was before another thread wrote it),
+// must draw `want`.
+void expect_walk_draws(const TestMesh& m, const TestMesh& checked, const ClipBox& clip,
+                       std::int32_t width, std::int32_t height,
+                       const std::vector<std::uint32_t>& want) {
+  const std::vector<std::uint32_t> packed = packed_colours(m);
+  const std::int32_t rows = std::max(0, clip.y1 - clip.y0);
+  for (const int lanes : kWalkLanes)
+    for (const bool with_packed : {false, true})
+      for (const std::int32_t bands : {1, 2, 3, rows}) {
+        if (bands < 1 || bands > rows) continue;
+        SCOPED_TRACE(::testing::Message() << lanes << " lanes, packed " << with_packed << ", "
+                                          << bands << " bands");
+        MeshView view = m.view();
+        if (with_packed) view.packed = packed.data();
+        const BandSplit split{clip.y0, rows, static_cast<std::uint64_t>(bands)};
+        std::vector<TaskBands> index;
+        if (bands > 1) {
+          ASSERT_TRUE(testing_support::check_and_index(checked.view(), clip, 3, split, index));
+        }
+        // Rows bottom-up and pixels 8 bytes apart on every other try.
+        const bool odd = (bands + lanes + with_packed) % 2 != 0;
+        GuardedTarget t(width, height, odd ? 3 : 0, odd, odd ? 8 : 4);
+        for (std::int32_t b = 0; b < bands; ++b)
+          fill_band(view, clip, index, split, static_cast<std::uint64_t>(b), t.image(), lanes);
+        EXPECT_EQ(t.pixels(), want);
+        EXPECT_TRUE(t.untouched_outside_pixels());
+      }
+}
+
+// A W x H mesh of cells about `size` pixels, nodes jittered by up to
+// `jitter` of a cell, every fifth colour transparent.
+TestMesh jittered(std::uint64_t w, std::uint64_t h, double size, double jitter, int seed) {
+  testing_support::RandomPicks pick(seed);
+  TestMesh m(w, h);
+  for (std::uint64_t r = 0; r <= h; ++r)
+    for (std::uint64_t c = 0; c <= w; ++c)
+      m.set_node(r, c, 0.7 + size * (c + jitter * pick.real(-1, 1)),
+                 0.4 + size * 1.3 * (r + jitter * pick.real(-1, 1)));
+  for (std::uint64_t k = 0; k < w * h; ++k)
+    m.add_colour(pick.real(0, 1), pick.real(0, 1), pick.real(0, 1), k % 5 == 3 ? 0.0 : 1.0);
+  return m;
+}
+
+TEST(BatchedWalk, BatchesCutAtRowEndsAndBandEdges) {
+  // Rows of 1 to 17 quads end inside a batch of 2, 4 and 8 and on their
+  // ends; cells of 1.3 px have boxes tested in the batch, 6 px ones go to
+  // fill_quad, 3 px ones mix both; jitter folds some into bow-ties.
+  for (std::uint64_t w = 1; w <= 17; ++w)
+    for (const double size : {1.3, 3.0, 6.0}) {
+      SCOPED_TRACE(::testing::Message() << w << " quads a row, cells of " << size << " px");
+      const TestMesh m = jittered(w, 3, size, w % 3 == 0 ? 0.6 : 0.2, static_cast<int>(w));
+      const std::int32_t width = static_cast<std::int32_t>(size * w) + 3;
+      const std::int32_t height = static_cast<std::int32_t>(size * 4.2) + 2;
+      // The clip box cuts through the first and last cells.
+      const ClipBox clip{1, width - 1, 1, height};
+      expect_walk_draws(m, m, clip, width, height, reference_image(m, clip, width, height));
+    }
+}
+
+TEST(BatchedWalk, TransparentAndNonFiniteQuadsInsideABatch) {
+  // Node (1, 5) is a corner of quads 4 and 5 of both rows; another thread
+  // wrote it after the check pass: those quads are left out, the rest of
+  // their batches drawn. A non-finite node of transparent quads changes
+  // nothing.
+  for (const double bad : {kNaN, kInf, -kInf}) {
+    for (const double size : {1.6, 5.0}) {
+      const TestMesh checked = jittered(16, 2, size, 0.2, 7);
+      TestMesh m = checked;
+      m.node(1, 5)[bad == kNaN ? 0 : 1] = bad;
+      m.node(0, 12)[0] = kNaN;
+      TestMesh without = checked;
+      for (const std::uint64_t quad : {4, 5, 20, 21, 11, 12}) without.colours[4 * quad + 3] = 0.0;
+      m.colours[4 * 11 + 3] = 0.0;  // quads 11 and 12 are transparent
+      m.colours[4 * 12 + 3] = -1e-13;
+      const auto width = static_cast<std::int32_t>(17 * size) + 2;
+      const auto height = static_cast<std::int32_t>(3 * 1.3 * size) + 2;
+      const ClipBox clip{0, width, 0, height};
+      const std::vector<std::uint32_t> want = reference_image(without, clip, width, height);
+      EXPECT_NE(want, reference_image(checked, clip, width, height));
+      expect_walk_draws(m, checked, clip, width, height, want);
+    }
+  }
+}
+
+TEST(BatchedWalk, LaterQuadsOfABatchWin) {
+  // Node columns alternate between two x, so that all nine quads of the row
+  // are the same rectangle; the last one not transparent wins everywhere.
+  struct Case {
+    const char* name;
+    double left, right, bottom, top;  // small boxes, or ones for fill_quad
+    int last_opaque;
+  };
+  const Case cases[] = {
+      {"small boxes", 1.2, 4.7, 1.3, 4.6, 8},
+      {"small boxes, last transparent", 1.2, 4.7, 1.3, 4.6, 7},
+      {"one pixel", 2.3, 2.7, 1.4, 1.6, 8},
+      {"large boxes", 1.2, 30.7, 1.3, 14.6, 8},
+      {"large boxes, last two transparent", 0.5, 30.5, 0.5, 14.5, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestMesh m(9, 1);
+    for (std::uint64_t col = 0; col <= 9; ++col) {
+      const double x = col % 2 == 0 ? c.left : c.right;
+      m.set_node(0, col, x, c.bottom);
+      m.set_node(1, col, x, c.top);
+    }
+    for (int k = 0; k < 9; ++k) m.add_colour(k / 8.0, 1 - k / 8.0, 0.5, k <= c.last_opaque ? 1 : 0);
+    const ClipBox clip{0, 32, 0, 16};
+    const std::vector<std::uint32_t> want = reference_image(m, clip, 32, 16);
+    const std::uint32_t last = packed_colour(&m.colours[4 * c.last_opaque]);
+    EXPECT_NE(std::count(want.begin(), want.end(), last), 0);
+    EXPECT_EQ(std::count(want.begin(), want.end(), last) +
+                  std::count(want.begin(), want.end(), GuardedTarget::fill_colour()),
+              32 * 16);
+    expect_walk_draws(m, m, clip, 32, 16, want);
+  }
+}
+
+TEST(BatchedWalk, ColourRowsWrapInsideABatch) {
+  // 3 colour rows over rows of 11 quads: a batch's colours wrap around,
+  // several times in one batch of 8.
+  for (const int colour_rows : {1, 3, 7, 12}) {
+    TestMesh m = jittered(11, 2, 2.2, 0.1, colour_rows);
+    m.colours.resize(4 * colour_rows);
+    if (colour_rows > 1) m.colours[4 * 1 + 3] = 0.0;
+    const ClipBox clip{0, 28, 0, 8};
+    expect_walk_draws(m, m, clip, 28, 8, reference_image(m, clip, 28, 8));
   }
 }
 
