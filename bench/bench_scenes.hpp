@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "render/face_alphas.hpp"
 #include "render/quads/check_pass.hpp"
 #include "render/render_types.hpp"
 
@@ -19,6 +20,7 @@ struct Scene {
   std::uint64_t w = 0, h = 0;
   std::vector<double> coords;   // (h+1) x (w+1) x 2
   std::vector<double> colours;  // (w*h) x 4
+  std::vector<std::uint32_t> packed;  // the colours packed, as the module packs them
   double matrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   std::int32_t rows = 0, cols = 0;  // target size
 
@@ -30,6 +32,7 @@ struct Scene {
     v.colours = colours.data();
     v.colour_rows = static_cast<std::int64_t>(colours.size() / 4);
     v.matrix = matrix;
+    v.packed = packed.size() == colours.size() / 4 ? packed.data() : nullptr;
     return v;
   }
   ClipBox clip() const { return ClipBox{0, cols, 0, rows}; }
@@ -44,6 +47,8 @@ inline void random_colours(Scene& s, double transparent_share, std::uint64_t see
     for (int c = 0; c < 3; ++c) s.colours[4 * i + c] = unit(rng);
     s.colours[4 * i + 3] = unit(rng) < transparent_share ? 0.0 : 1.0;
   }
+  s.packed.resize(s.quads());
+  alphas_binary(s.colours.data(), 0, s.quads(), s.packed.data());
 }
 
 // A regular grid of `cell`-pixel cells, scaled by the matrix as a host would.
