@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "render/mesh.hpp"
+#include "render/face_alphas.hpp"
 #include "render/quads/check_pass.hpp"
 #include "render/render_types.hpp"
 
@@ -20,7 +20,7 @@ struct Scene {
   std::uint64_t w = 0, h = 0;
   std::vector<double> coords;   // (h+1) x (w+1) x 2
   std::vector<double> colours;  // (w*h) x 4
-  std::vector<std::uint32_t> packed;  // the colours as the alpha pass packs them
+  std::vector<std::uint32_t> packed;  // the colours packed, as the module packs them
   double matrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   std::int32_t rows = 0, cols = 0;  // target size
 
@@ -32,12 +32,15 @@ struct Scene {
     v.colours = colours.data();
     v.colour_rows = static_cast<std::int64_t>(colours.size() / 4);
     v.matrix = matrix;
+    v.packed = packed.size() == colours.size() / 4 ? packed.data() : nullptr;
     return v;
   }
   // The mesh with its colours packed, as the intake hands it over.
-  MeshView packed_mesh() const {
+  MeshView packed_mesh() const { return mesh(); }
+  // The mesh as a call whose scratch could not be had hands it over.
+  MeshView unpacked_mesh() const {
     MeshView v = mesh();
-    v.packed = packed.data();
+    v.packed = nullptr;
     return v;
   }
   ClipBox clip() const { return ClipBox{0, cols, 0, rows}; }
@@ -53,10 +56,7 @@ inline void random_colours(Scene& s, double transparent_share, std::uint64_t see
     s.colours[4 * i + 3] = unit(rng) < transparent_share ? 0.0 : 1.0;
   }
   s.packed.resize(s.quads());
-  for (std::uint64_t i = 0; i < s.quads(); ++i) {
-    const double* rgba = &s.colours[4 * i];
-    s.packed[i] = transparent(rgba) ? 0u : packed_colour(rgba);
-  }
+  alphas_binary(s.colours.data(), 0, s.quads(), s.packed.data());
 }
 
 // A regular grid of `cell`-pixel cells, scaled by the matrix as a host would.

@@ -82,7 +82,7 @@ void render_job_one_worker(benchmark::State& state, const Scene* s, bool unpacke
   WorkerPool pool(1);
   Image image(s->rows, s->cols);
   RenderInputs in;
-  in.mesh = unpacked ? s->mesh() : s->packed_mesh();
+  in.mesh = unpacked ? s->unpacked_mesh() : s->packed_mesh();
   in.extents[2] = s->cols;
   in.extents[3] = s->rows;
   in.target = image.target;

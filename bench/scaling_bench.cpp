@@ -166,10 +166,14 @@ JobTimes time_job(const Scene& s, std::uint64_t shares, const AdvisedScene& data
   const auto rows = static_cast<std::uint64_t>(in.mesh.colour_rows);
 
   const double start = cpu_ms();
-  // As face_alphas_binary: few rows are read in place, under the lock.
+  // As the intake: scratch for the packed colours, and as face_alphas_binary:
+  // few rows are read in place, under the lock, packed on the way.
+  const std::unique_ptr<std::uint32_t[]> packed = packed_scratch(rows);
+  in.mesh.packed = packed.get();
   const bool alpha_on_pool = rows >= kPoolWorthwhile;
-  const bool binary = alpha_on_pool ? alpha_pass(in.mesh.colours, rows, shares, run)
-                                    : alphas_binary(in.mesh.colours, 0, rows);
+  const bool binary = alpha_on_pool
+                          ? alpha_pass(in.mesh.colours, rows, shares, run, packed.get())
+                          : alphas_binary(in.mesh.colours, 0, rows, packed.get());
   const ClipBox clip = clip_box_from_extents(in.extents, in.target.width, in.target.height);
   const bool drawn = render_passes(in, clip, shares, in_place, run);
   out.total_ms = cpu_ms() - start;
@@ -177,13 +181,17 @@ JobTimes time_job(const Scene& s, std::uint64_t shares, const AdvisedScene& data
     std::fprintf(stderr, "%s: the job declined\n", s.name.c_str());
     std::exit(1);
   }
-  std::vector<std::string> names;
-  if (alpha_on_pool) names.push_back("alpha");
-  names.push_back(grid_path ? "grid check" : "check");
-  if (!grid_path && out.passes.size() == names.size() + 2) names.push_back("index");
-  names.push_back("fill");
-  for (std::size_t k = 0; k < out.passes.size() && k < names.size(); ++k)
-    out.passes[k].name = names[k];
+  // From the end: the fill, on the quad path the index (with several
+  // bands) and the check; from the start the alpha pass; between them the
+  // grid check's passes, which a mesh off the grid may leave early.
+  std::vector<Pass>& p = out.passes;
+  std::size_t last = p.size();
+  if (last > 0) p[--last].name = "fill";
+  if (!grid_path && shares > 1 && last > 0) p[--last].name = "index";
+  if (!grid_path && last > 0) p[--last].name = "check";
+  std::size_t first = 0;
+  if (alpha_on_pool && first < last) p[first++].name = "alpha";
+  for (; first < last; ++first) p[first].name = "grid check";
   return out;
 }
 

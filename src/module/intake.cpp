@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "render/render_job.hpp"
 #include "render/render_types.hpp"
@@ -207,9 +208,12 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   if (!extents || extents.ndim() == 0 || extents.size() != 4) return false;
 
   // Read on the pool with the lock released when there are many, but still
-  // before the buffer is requested.
-  if (!face_alphas_binary(colours.data(), static_cast<std::uint64_t>(colours.shape(0)),
-                          without_interpreter_lock)) {
+  // before the buffer is requested; each colour is packed on the way, into
+  // scratch this call owns (without memory for it, the fills pack their own).
+  const auto colour_rows = static_cast<std::uint64_t>(colours.shape(0));
+  const std::unique_ptr<std::uint32_t[]> packed = packed_scratch(colour_rows);
+  if (!face_alphas_binary(colours.data(), colour_rows, without_interpreter_lock, nullptr,
+                          kPoolWorthwhile, packed.get())) {
     return false;
   }
 
@@ -224,6 +228,7 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   inputs.mesh.colours = colours.data();
   inputs.mesh.colour_rows = colours.shape(0);
   inputs.mesh.matrix = matrix.data();
+  inputs.mesh.packed = packed.get();
   for (int i = 0; i < 4; ++i) inputs.extents[i] = extents.data()[i];
   inputs.target = target_of(target.view);
 

@@ -157,15 +157,15 @@ bool render_job(const RenderInputs& in, Unlocked&& unlocked, WorkerPool* pool = 
 
 // The face alpha check of the eligibility chain (face_alphas.hpp) over the
 // N colour rows, in at most `shares` tasks handed to `run` as render_passes
-// hands its passes.
+// hands its passes; each task packs its rows into `packed` when given.
 template <class Run>
 bool alpha_pass(const double* colours, std::uint64_t colour_rows, std::uint64_t shares,
-                Run&& run) {
+                Run&& run, std::uint32_t* packed = nullptr) {
   const std::uint64_t tasks = std::min(shares, colour_rows);
   std::atomic<bool> binary{true};
   run(tasks, [&](std::uint64_t task) {
     if (!alphas_binary(colours, chunk_bound(task, colour_rows, tasks),
-                       chunk_bound(task + 1, colour_rows, tasks)))
+                       chunk_bound(task + 1, colour_rows, tasks), packed))
       binary.store(false, std::memory_order_relaxed);
   });
   return binary.load(std::memory_order_relaxed);
@@ -178,27 +178,29 @@ bool alpha_pass(const double* colours, std::uint64_t colour_rows, std::uint64_t 
 // other alphas is declined before the buffer is requested. The answer is
 // the same whatever runs it: if the pool cannot be had or fails to take the
 // work, the calling thread reads the rows itself, and any such failure
-// shows, as before, when the job asks for the pool.
+// shows, as before, when the job asks for the pool. Where `packed` is given
+// (room for the N rows), every row's face_colour is written there on the
+// way when the answer is true, for MeshView::packed.
 template <class Unlocked>
 bool face_alphas_binary(const double* colours, std::uint64_t colour_rows, Unlocked&& unlocked,
-                        WorkerPool* pool = nullptr, std::uint64_t pool_from = kPoolWorthwhile) {
+                        WorkerPool* pool = nullptr, std::uint64_t pool_from = kPoolWorthwhile,
+                        std::uint32_t* packed = nullptr) {
   // Stepping out of the lock would cost more than reading a few rows.
-  if (colour_rows < pool_from) return alphas_binary(colours, 0, colour_rows);
+  if (colour_rows < pool_from) return alphas_binary(colours, 0, colour_rows, packed);
   bool binary = true;
   unlocked([&] {
     try {
       WorkerPool& workers = pool != nullptr ? *pool : WorkerPool::instance();
       if (workers.thread_count() > 1) {
-        binary = alpha_pass(colours, colour_rows, workers.thread_count(),
-                            [&](std::uint64_t count, auto&& body) {
-                              workers.parallel_for(count, body);
-                            });
+        binary = alpha_pass(
+            colours, colour_rows, workers.thread_count(),
+            [&](std::uint64_t count, auto&& body) { workers.parallel_for(count, body); }, packed);
         return;
       }
     } catch (const std::exception&) {
       // Read them here.
     }
-    binary = alphas_binary(colours, 0, colour_rows);
+    binary = alphas_binary(colours, 0, colour_rows, packed);
   });
   return binary;
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "render/edge_rule.hpp"
+#include "render/face_alphas.hpp"
 #include "render/grid/grid_fill_avx2.hpp"
 #include "render/grid/grid_sides.hpp"
 #include "render/pixel_stores.hpp"
@@ -75,17 +76,24 @@ bool settled_rows(const PixelRow& row, double least_width, std::uint64_t* in, in
   return true;
 }
 
-QUADLITE_INLINE const double* colour_of(const MeshView& mesh, std::uint64_t r, std::uint64_t c) {
+// The colour row of cell (r, c).
+QUADLITE_INLINE std::uint64_t colour_row(const MeshView& mesh, std::uint64_t r, std::uint64_t c) {
   const std::uint64_t quad = r * mesh.width + c;
   const auto rows = static_cast<std::uint64_t>(mesh.colour_rows);
   // Most meshes have a colour per cell: no division then.
-  return mesh.colours + 4 * (quad < rows ? quad : quad % rows);
+  return quad < rows ? quad : quad % rows;
 }
 
 // The packed colour of cell (r, c), or 0 when it paints nothing (packed
-// colours have alpha 255, so never 0).
+// colours have alpha 255, so never 0): from the colours packed once where
+// the mesh has them.
 QUADLITE_INLINE std::uint32_t cell_colour(const MeshView& mesh, std::uint64_t r, std::uint64_t c) {
-  const double* rgba = colour_of(mesh, r, c);
+  const std::uint64_t row = colour_row(mesh, r, c);
+  if (mesh.packed != nullptr) {
+    const std::uint32_t colour = mesh.packed[row];
+    return face_transparent(colour) ? 0u : colour;
+  }
+  const double* rgba = mesh.colours + 4 * row;
   return transparent(rgba) ? 0u : packed_colour(rgba);
 }
 
@@ -95,7 +103,8 @@ void pack_cells(const MeshView& mesh, std::uint64_t r, const std::uint64_t* cell
   (void)lanes;  // where there are no wide kernels
 #if defined(QUADLITE_WIDE_VECTORS)
   // Without cycled colours along the row, its colours lie side by side.
-  if (lanes >= 4 && (r + 1) * mesh.width <= static_cast<std::uint64_t>(mesh.colour_rows)) {
+  if (mesh.packed == nullptr && lanes >= 4 &&
+      (r + 1) * mesh.width <= static_cast<std::uint64_t>(mesh.colour_rows)) {
     pack_cells_wide(mesh.colours + 4 * r * mesh.width, cells, count, colours);
     return;
   }
@@ -155,9 +164,8 @@ bool pixel_winner(const GridAxis& ax, const AxisSpan& span, const PixelRow& row,
       const double x0 = ax.edges[c], x1 = ax.edges[c + 1];
       if (!covered(level_sides(x1 - x0, rc.g0, rc.g1) | upright_sides(rc.hy, x0, x1, X)))
         continue;
-      const double* rgba = colour_of(mesh, rc.r, c);
-      if (transparent(rgba)) continue;
-      colour = packed_colour(rgba);
+      colour = cell_colour(mesh, rc.r, c);
+      if (colour == 0) continue;
       return true;
     }
   }

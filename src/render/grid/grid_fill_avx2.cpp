@@ -8,44 +8,18 @@
 
 #include <cstring>
 
+#include "render/colour_packing_avx2.hpp"
 #include "render/mesh.hpp"
 
 namespace quadlite {
-namespace {
 
-// The low 32 bits of each 64-bit lane, in order.
-QUADLITE_AVX2 inline __m128i narrow(__m256i v) {
-  const __m256i lows = _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0);
-  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, lows));
-}
-
-// Twice packed_colour's value of a channel before rounding, truncated:
-// max and min pick as its comparisons do (x > 0 ? x : 0, NaN to 0;
-// x < 1 ? x : 1). x * 510 is exactly twice its x * 255 (doubling commutes
-// with rounding, and where it does not, below the normal range, both lie
-// below 1), and the truncation of 2v is twice that of v, plus one where v's
-// fraction is at least one half: (result + 1) / 2 is its byte.
-QUADLITE_AVX2 inline __m128i doubled_truncation(__m256d v) {
-  v = _mm256_max_pd(v, _mm256_setzero_pd());
-  v = _mm256_min_pd(v, _mm256_set1_pd(1.0));
-  return _mm256_cvttpd_epi32(_mm256_mul_pd(v, _mm256_set1_pd(510.0)));
-}
-
-// packed_colour's byte of a channel, shifted into place.
-QUADLITE_AVX2 inline __m128i channel_byte(__m256d v, int shift) {
-  const __m128i byte = _mm_srli_epi32(_mm_add_epi32(doubled_truncation(v), _mm_set1_epi32(1)), 1);
-  return _mm_sll_epi32(byte, _mm_cvtsi32_si128(shift));
-}
-
-}  // namespace
+using namespace packing_avx2;
 
 QUADLITE_AVX2 void pack_cells_wide(const double* row, const std::uint64_t* cells, std::size_t count,
                                    std::uint32_t* out) {
   // Cells whose colours are asked for ahead: far enough to cover a read from
   // memory where a row's cells lie far apart.
   constexpr std::size_t kAhead = 64;
-  const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-  const __m256d tolerance = _mm256_set1_pd(kAlphaTolerance);
   std::size_t k = 0;
   for (; k + 4 <= count; k += 4) {
     if (k + kAhead + 4 <= count) {  // two cells of four: side by side, they share lines
@@ -53,24 +27,11 @@ QUADLITE_AVX2 void pack_cells_wide(const double* row, const std::uint64_t* cells
       __builtin_prefetch(row + 4 * cells[k + kAhead + 2]);
     }
     // One cell's R, G, B, A to a vector, then channels to vectors.
-    const __m256d c0 = _mm256_loadu_pd(row + 4 * cells[k]);
-    const __m256d c1 = _mm256_loadu_pd(row + 4 * cells[k + 1]);
-    const __m256d c2 = _mm256_loadu_pd(row + 4 * cells[k + 2]);
-    const __m256d c3 = _mm256_loadu_pd(row + 4 * cells[k + 3]);
-    const __m256d rb01 = _mm256_unpacklo_pd(c0, c1), ga01 = _mm256_unpackhi_pd(c0, c1);
-    const __m256d rb23 = _mm256_unpacklo_pd(c2, c3), ga23 = _mm256_unpackhi_pd(c2, c3);
-    const __m256d r = _mm256_permute2f128_pd(rb01, rb23, 0x20);
-    const __m256d b = _mm256_permute2f128_pd(rb01, rb23, 0x31);
-    const __m256d g = _mm256_permute2f128_pd(ga01, ga23, 0x20);
-    const __m256d a = _mm256_permute2f128_pd(ga01, ga23, 0x31);
-    // pack_rgba's memory order R, G, B, A is little-endian here (x86).
-    __m128i packed = _mm_or_si128(channel_byte(r, 0), channel_byte(g, 8));
-    packed = _mm_or_si128(packed, channel_byte(b, 16));
-    packed = _mm_or_si128(packed, _mm_set1_epi32(static_cast<int>(0xFF000000u)));
-    const __m256d clear =
-        _mm256_cmp_pd(_mm256_and_pd(a, magnitude), tolerance, _CMP_LE_OQ);  // transparent()
-    packed = _mm_andnot_si128(narrow(_mm256_castpd_si256(clear)), packed);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), packed);
+    const Channels c =
+        channels(_mm256_loadu_pd(row + 4 * cells[k]), _mm256_loadu_pd(row + 4 * cells[k + 1]),
+                 _mm256_loadu_pd(row + 4 * cells[k + 2]), _mm256_loadu_pd(row + 4 * cells[k + 3]));
+    const __m128i colours = _mm_andnot_si128(transparent_lanes(c.a), packed_four(c));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), colours);
   }
   for (; k < count; ++k) {
     const double* rgba = row + 4 * cells[k];

@@ -7,6 +7,8 @@
 #include <new>
 
 #include "pool/batch.hpp"
+#include "render/cpu_features.hpp"
+#include "render/quads/check_groups.hpp"
 #include "render/quads/quad_geometry.hpp"
 
 namespace quadlite {
@@ -35,16 +37,6 @@ bool nodes_map_finite(const MeshView& mesh, std::uint64_t begin, std::uint64_t e
   return too_big == 0;
 }
 
-// What the fill of a band spends on a quad, roughly, in nanoseconds on a
-// current x86-64 core (fitted to the band times of annuli, turned grids and
-// jittered meshes of several cell sizes): its preparation, and then per row
-// of its box, for a narrow box (filled pixel by pixel, four columns to a
-// vector) each four columns, for a wide one (filled as spans, at most this)
-// the row. Only the ratios matter: they weigh rows against each other.
-constexpr double kQuadWork = 35;
-constexpr double kNarrowRowWork = 6.3;  // per row and four columns
-constexpr double kSpanRowWork = 18.3;
-
 // The most quads of one stretch: enough that the index stays short.
 constexpr std::uint32_t kStretchQuads = 256;
 
@@ -61,25 +53,24 @@ bool quad_transparent(const MeshView& mesh, std::uint64_t quad) {
   return transparent(mesh.colours + 4 * (quad % static_cast<std::uint64_t>(mesh.colour_rows)));
 }
 
-// Closes the stretch [begin, end) with bounds `least`, `greatest` (of its
+// Closes the stretch [begin, end) with rows `least` to `greatest` (of its
 // quads that may be drawn, if `any`) and work `stretch_work`: its buckets
 // from the bounds, as box_of bounds a quad (so that they hold every row a
 // box of its quads holds), and its work added to them.
-QUADLITE_INLINE void close_stretch(std::uint32_t begin, std::uint32_t end, bool any, F64x2 least,
-                                   F64x2 greatest, double stretch_work, const ClipBox& clip,
-                                   const RowBuckets& b, std::vector<QuadStretch>& stretches,
-                                   double* work) {
+void close_stretch(std::uint32_t begin, std::uint32_t end, bool any, double least,
+                   double greatest, double stretch_work, const ClipBox& clip, const RowBuckets& b,
+                   std::vector<QuadStretch>& stretches, double* work) {
   QuadStretch s;
   s.begin = begin;
   s.end = end;
   if (any) {
-    const std::int64_t y0 = std::max<std::int64_t>(clip.y0, lower_bound_px(least[1]));
-    const std::int64_t y1 = std::min<std::int64_t>(upper_bound_px(greatest[1]), clip.y1);
+    const std::int64_t y0 = std::max<std::int64_t>(clip.y0, lower_bound_px(least));
+    const std::int64_t y1 = std::min<std::int64_t>(upper_bound_px(greatest), clip.y1);
     if (y0 < y1) {
       const std::uint32_t first = bucket_of(b, y0), last = bucket_of(b, y1 - 1);
       s.first_bucket = static_cast<std::uint16_t>(first);
       s.last_bucket = static_cast<std::uint16_t>(last);
-      if (last - first < 16) {
+      if (last - first < b.spread_buckets) {
         work[(first + last) / 2] += stretch_work;
       } else {  // a tall one: over its rows evenly
         const double per_row = stretch_work / static_cast<double>(y1 - y0);
@@ -94,20 +85,48 @@ QUADLITE_INLINE void close_stretch(std::uint32_t begin, std::uint32_t end, bool 
   stretches.push_back(s);  // may throw: the caller gives the findings up
 }
 
+// Whether every quad of bits `quads` from `first` on is transparent.
+bool all_transparent(const MeshView& mesh, std::uint64_t first, std::uint32_t quads) {
+  for (; quads != 0; quads &= quads - 1)
+    if (!quad_transparent(mesh, first + static_cast<std::uint64_t>(__builtin_ctz(quads))))
+      return false;
+  return true;
+}
+
+// The kernel this processor runs for `lanes`.
+using GatherGroups = void (*)(const GatherFrame&, const double*, const double*, std::uint32_t,
+                              GroupFindings*) noexcept;
+GatherGroups gather_kernel(int lanes) {
+#if defined(QUADLITE_WIDE_VECTORS)
+  if (lanes >= 8 && cpu_has_avx512) return gather_groups_avx512;
+  if (lanes >= 4 && cpu_has_avx2) return gather_groups_avx2;
+#endif
+  (void)lanes;
+  return gather_groups;
+}
+
+// Quads gathered per kernel call: the findings stay in the first-level cache.
+constexpr std::uint32_t kCallGroups = 32;
+
 // The check of the quads [begin, end) that also gathers them into
-// stretches: every quad with finite vertices counts, transparent or not
-// (the fill passes over a transparent one quickly), so that the colours are
-// read only where a vertex is not finite. False at the first quad that then
-// turns out not to be transparent.
+// stretches, a group of eight quads (check_groups.hpp) at a time: every
+// quad with finite vertices counts, transparent or not (the fill passes
+// over a transparent one quickly), so that the colours are read only where
+// a vertex is not finite. False at the first quad that then turns out not
+// to be transparent.
 bool check_and_gather(const MeshView& mesh, const ClipBox& clip, const RowBuckets& buckets,
-                      std::uint64_t begin, std::uint64_t end, TaskRows& found) {
-  const DeviceMap map = device_map(mesh.matrix);
+                      std::uint64_t begin, std::uint64_t end, TaskRows& found, int lanes) {
+  const GatherGroups gather = gather_kernel(lanes);
+  GatherFrame frame;
+  frame.matrix = mesh.matrix;
+  frame.clip_x0 = clip.x0;
+  frame.clip_y0 = clip.y0;
+  frame.clip_x1 = clip.x1;
+  frame.clip_y1 = clip.y1;
   const std::uint64_t nodes = mesh.width + 1;
   double* work = found.work.data();
-  // Quads whose bounds lie outside these cannot have a box in the clip box.
-  const F64x2 clip_least{static_cast<double>(clip.x0), static_cast<double>(clip.y0)};
-  const F64x2 clip_greatest{static_cast<double>(clip.x1), static_cast<double>(clip.y1)};
   const double stretch_rows = buckets.stretch_rows;
+  GroupFindings groups[kCallGroups];
   for (std::uint64_t i = begin; i < end;) {
     // Mesh row r, columns [c, stop): nodes (r, c..stop) above, (r + 1, ...) below.
     const std::uint64_t r = i / mesh.width;
@@ -115,63 +134,48 @@ bool check_and_gather(const MeshView& mesh, const ClipBox& clip, const RowBucket
     const std::uint64_t stop = std::min(mesh.width, c + (end - i));
     const double* above = mesh.coords + 2 * (r * nodes + c);
     const double* below = above + 2 * nodes;
-    // The quad's left pair of vertices is the right pair of the quad before:
-    // mapped, tested and bounded once.
-    F64x2 left_a = map_node(map, above), left_b = map_node(map, below);
-    bool left_finite = finite_points(left_a, left_b);
-    F64x2 left_least = left_a < left_b ? left_a : left_b;
-    F64x2 left_greatest = left_a > left_b ? left_a : left_b;
     // The stretch being gathered.
     auto first = static_cast<std::uint32_t>(i - begin);
-    F64x2 least_all{0, 0}, greatest_all{0, 0};
+    double least = 0, greatest = 0, stretch_work = 0;
     bool any = false;
-    double stretch_work = 0;
-    for (; c < stop; ++c, ++i, above += 2, below += 2) {
-      const F64x2 right_a = map_node(map, above + 2), right_b = map_node(map, below + 2);
-      const bool right_finite = finite_points(right_a, right_b);
-      const F64x2 right_least = right_a < right_b ? right_a : right_b;
-      const F64x2 right_greatest = right_a > right_b ? right_a : right_b;
-      const F64x2 least = left_least < right_least ? left_least : right_least;
-      const F64x2 greatest = left_greatest > right_greatest ? left_greatest : right_greatest;
-      left_least = right_least;
-      left_greatest = right_greatest;
-      const bool finite = left_finite && right_finite;
-      left_finite = right_finite;
-      if (!finite) {
-        if (!quad_transparent(mesh, i)) return false;
-        continue;
+    while (c < stop) {
+      const auto count =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(stop - c, kCallGroups * kGroupQuads));
+      gather(frame, above, below, count, groups);
+      for (std::uint32_t g = 0; g * kGroupQuads < count; ++g) {
+        const GroupFindings& f = groups[g];
+        const std::uint64_t quad = i + g * kGroupQuads;
+        if (f.not_finite != 0 && !all_transparent(mesh, quad, f.not_finite)) return false;
+        if (f.counted == 0) continue;
+        const auto here = static_cast<std::uint32_t>(quad - begin);
+        const double l = f.least_y < least ? f.least_y : least;
+        const double h = f.greatest_y > greatest ? f.greatest_y : greatest;
+        if (!any) {
+          least = f.least_y;
+          greatest = f.greatest_y;
+          any = true;
+        } else if (h - l > std::max(stretch_rows, f.greatest_y - f.least_y) ||
+                   here - first >= kStretchQuads) {
+          // Closed when taller than the grain, or than the group: a group
+          // is the least a stretch holds.
+          close_stretch(first, here, true, least, greatest, stretch_work, clip, buckets,
+                        found.stretches, work);
+          first = here;
+          least = f.least_y;
+          greatest = f.greatest_y;
+          stretch_work = 0;
+        } else {
+          least = l;
+          greatest = h;
+        }
+        stretch_work += f.work;
       }
-      if (!all_lanes((greatest > clip_least) & (least < clip_greatest))) continue;
-      const F64x2 l = least < least_all ? least : least_all;
-      const F64x2 h = greatest > greatest_all ? greatest : greatest_all;
-      const auto here = static_cast<std::uint32_t>(i - begin);
-      if (!any) {
-        least_all = least;
-        greatest_all = greatest;
-        any = true;
-      } else if (h[1] - l[1] > std::max(stretch_rows, 2 * (greatest[1] - least[1])) ||
-                 here - first >= kStretchQuads) {
-        // Closed when taller than the grain, or than two of its quads: a
-        // stretch of a quad or two would cost more to record than it saves.
-        close_stretch(first, here, true, least_all, greatest_all, stretch_work, clip, buckets,
-                      found.stretches, work);
-        first = here;
-        least_all = least;
-        greatest_all = greatest;
-        stretch_work = 0;
-      } else {
-        least_all = l;
-        greatest_all = h;
-      }
-      // The box is about one pixel wider and taller than the bounds; its
-      // rows of four columns, rounded up, are taken as a quarter of its
-      // width and a half, which costs no rounding.
-      const F64x2 size = greatest - least;
-      const double narrow_row = kNarrowRowWork * (0.25 * size[0] + 0.75);
-      const double per_row = narrow_row < kSpanRowWork ? narrow_row : kSpanRowWork;
-      stretch_work += kQuadWork + (size[1] + 1) * per_row;
+      c += count;
+      i += count;
+      above += 2 * count;
+      below += 2 * count;
     }
-    close_stretch(first, static_cast<std::uint32_t>(i - begin), any, least_all, greatest_all,
+    close_stretch(first, static_cast<std::uint32_t>(i - begin), any, least, greatest,
                   stretch_work, clip, buckets, found.stretches, work);
   }
   return true;
@@ -191,12 +195,18 @@ RowBuckets row_buckets(std::int32_t first_row, std::int32_t rows, std::uint64_t 
   // stretch still holds many quads of a fine mesh.
   const double bands_here = static_cast<double>(std::max<std::uint64_t>(bands, 1));
   b.stretch_rows = std::max(1.0, static_cast<double>(b.rows) / (32.0 * bands_here));
+  // Work put in a stretch's middle lands at most half its height from
+  // where it belongs, which only a stretch of a good part of a band's rows
+  // makes worth the spreading (a group of eight quads can span dozens).
+  const double quarter_band = static_cast<double>(b.rows) / (4.0 * bands_here);
+  b.spread_buckets = std::max<std::uint32_t>(
+      16, static_cast<std::uint32_t>(quarter_band) >> b.shift);
   return b;
 }
 
 void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
                 std::uint64_t tasks, std::atomic<bool>& all_finite, const RowBuckets& buckets,
-                TaskRows* found) noexcept {
+                TaskRows* found, int lanes) noexcept {
   if (tasks == 0 || task >= tasks || mesh.width == 0 || mesh.colour_rows <= 0) return;
   const std::uint64_t quads = mesh.width * mesh.height;
   const std::uint64_t begin = chunk_bound(task, quads, tasks);
@@ -211,7 +221,7 @@ void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
       try {
         found->work.assign(buckets.count, 0.0);
         found->complete = true;
-        if (!check_and_gather(mesh, clip, buckets, begin, end, *found))
+        if (!check_and_gather(mesh, clip, buckets, begin, end, *found, lanes))
           all_finite.store(false, std::memory_order_relaxed);
         return;
       } catch (...) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "render/bands.hpp"
+#include "render/cpu_features.hpp"
 #include "render/quads/quad_geometry.hpp"
 #include "render/render_types.hpp"
 
@@ -18,13 +19,16 @@ namespace quadlite {
 // The clip rows [first_row, first_row + rows) in buckets of 2^shift rows,
 // `count` of them, at most kMaxRowBuckets: the grain at which the check
 // pass measures the fill's work and at which the bands are cut. A stretch
-// of quads is closed before its rows span more than `stretch_rows`.
+// of quads is closed before its rows span more than `stretch_rows`; one
+// that spans `spread_buckets` or more has its work spread over them, a
+// shorter one adds it to its middle bucket.
 struct RowBuckets {
   std::int32_t first_row = 0;
   std::int32_t rows = 0;
   int shift = 0;
   std::uint32_t count = 0;
   double stretch_rows = 1;
+  std::uint32_t spread_buckets = 16;
 };
 constexpr std::uint32_t kMaxRowBuckets = 1024;
 
@@ -54,14 +58,20 @@ struct TaskRows {
   std::vector<double> work;
 };
 
+// The widest gathering kernel this processor runs: 8 lanes with AVX-512, 4
+// with AVX2, else 2. Every width gathers the same stretches and work.
+inline int check_lanes() { return cpu_has_avx512 ? 8 : cpu_has_avx2 ? 4 : 2; }
+
 // Checks task `task` of `tasks` over the mesh's W*H quads, split as
 // chunk_bound splits them: clears `all_finite`, and stops, at the first quad
 // that is not transparent and has a device vertex that is not finite. When
 // `found` is given, records there what the task found of the rows (see
-// TaskRows). Never throws: without memory, `found` is left incomplete.
+// TaskRows), gathering the quads `lanes` (2, 4 or 8, as the processor
+// allows) at a time. Never throws: without memory, `found` is left
+// incomplete.
 void check_task(const MeshView& mesh, const ClipBox& clip, std::uint64_t task,
                 std::uint64_t tasks, std::atomic<bool>& all_finite, const RowBuckets& buckets,
-                TaskRows* found) noexcept;
+                TaskRows* found, int lanes = check_lanes()) noexcept;
 
 // Splits the rows into split.bands bands of even work, at bucket
 // boundaries, from what every task found; equal bands where a task's

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "reference/reference_passes.hpp"
 #include "render/bands.hpp"
+#include "render/cpu_features.hpp"
 #include "render/quads/check_pass.hpp"
 #include "render/quads/fill_pass.hpp"
 #include "support/failing_allocator.hpp"
@@ -153,10 +155,33 @@ bool prepare_declines(const TestMesh& m, const ClipBox& clip, std::uint64_t task
   return !finite;
 }
 
+// The gathering widths this processor runs: 2 always, 4 and 8 where it can.
+std::vector<int> check_widths() {
+  std::vector<int> out{2};
+  if (cpu_has_avx2) out.push_back(4);
+  if (cpu_has_avx512) out.push_back(8);
+  return out;
+}
+
+// check_and_index with the quads gathered `lanes` at a time.
+bool check_and_index_at(const MeshView& mesh, const ClipBox& clip, std::uint64_t tasks,
+                        const BandSplit& split, std::vector<TaskBands>& index, int lanes) {
+  const std::int64_t rows = std::max<std::int64_t>(0, std::int64_t{clip.y1} - clip.y0);
+  const RowBuckets buckets = row_buckets(clip.y0, static_cast<std::int32_t>(rows), split.bands);
+  std::vector<TaskRows> found(split.bands > 1 ? tasks : 0);
+  std::atomic<bool> finite{true};
+  for (std::uint64_t t = 0; t < tasks; ++t)
+    check_task(mesh, clip, t, tasks, finite, buckets, found.empty() ? nullptr : &found[t], lanes);
+  index.assign(found.size(), TaskBands{});
+  if (!finite.load()) return false;
+  for (std::size_t t = 0; t < found.size(); ++t) index_bands(found[t], buckets, split, index[t]);
+  return true;
+}
+
 bool check_declines(const TestMesh& m, const ClipBox& clip, std::uint64_t tasks,
-                    std::uint64_t bands, std::vector<TaskBands>* index) {
+                    std::uint64_t bands, std::vector<TaskBands>* index, int lanes) {
   const BandSplit split{clip.y0, std::max(0, clip.y1 - clip.y0), bands};
-  return !testing_support::check_and_index(m.view(), clip, tasks, split, *index);
+  return !check_and_index_at(m.view(), clip, tasks, split, *index, lanes);
 }
 
 TEST(CheckTask, DeclinesExactlyWhenThePreparePassWould) {
@@ -168,13 +193,101 @@ TEST(CheckTask, DeclinesExactlyWhenThePreparePassWould) {
       const bool want = prepare_declines(m, clip, tasks);
       declined += want;
       std::vector<TaskBands> index;
-      for (const std::uint64_t bands : {std::uint64_t{1}, std::uint64_t{3}})
-        ASSERT_EQ(check_declines(m, clip, tasks, bands, &index), want)
-            << "seed " << seed << ", " << tasks << " tasks, " << bands << " bands";
+      for (const int lanes : check_widths())
+        for (const std::uint64_t bands : {std::uint64_t{1}, std::uint64_t{3}})
+          ASSERT_EQ(check_declines(m, clip, tasks, bands, &index, lanes), want)
+              << "seed " << seed << ", " << tasks << " tasks, " << bands << " bands, " << lanes
+              << " lanes";
     }
   }
   EXPECT_GT(declined, 1500);  // both outcomes are common
   EXPECT_LT(declined, 7500);
+}
+
+// Meshes with rows of up to 40 quads (whole groups of eight and short ones),
+// and in some groups quads that are transparent, not finite (transparent
+// or not), huge enough that sums of their coordinates overflow, or outside
+// the clip box.
+TestMesh wide_mesh(std::uint64_t seed, ClipBox* clip) {
+  std::mt19937_64 rng(seed);
+  const auto real = [&](double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  };
+  const auto integer = [&](int lo, int hi) {
+    return std::uniform_int_distribution<int>(lo, hi)(rng);
+  };
+  TestMesh m(integer(1, 40), integer(1, 12));
+  const double cell = real(0.2, 4), slope = real(-1.5, 1.5);
+  for (std::uint64_t r = 0; r <= m.h; ++r)
+    for (std::uint64_t c = 0; c <= m.w; ++c)
+      m.set_node(r, c, c * cell + real(-0.4, 0.4) * cell,
+                 r * cell + slope * c * cell + real(-0.4, 0.4) * cell);
+  const double alphas[] = {1, 1, 1, 1, 0, 1e-13, kNaN};
+  for (std::uint64_t k = 0; k < m.w * m.h; ++k)
+    m.add_colour(real(0, 1), real(0, 1), real(0, 1), alphas[integer(0, 6)]);
+  for (int odd = integer(0, 3); odd > 0; --odd) {
+    double* node = m.node(integer(0, m.h), integer(0, m.w));
+    const double values[] = {kNaN, kInf, -kInf, 1.7e308, -1.7e308};
+    node[integer(0, 1)] = values[integer(0, 4)];
+  }
+  const auto extent = static_cast<std::int32_t>(static_cast<double>(m.w + m.h) * cell * 2.5) + 4;
+  *clip = ClipBox{integer(0, 3), integer(extent / 4, extent), integer(-extent / 2, 3),
+                  integer(extent / 4, extent)};
+  clip->y0 = std::max(clip->y0, 0);
+  std::copy_n(std::vector<double>{1, 0, 0.5, 0, 1, real(0, 2.0 * extent / 3)}.begin(), 6, m.matrix);
+  return m;
+}
+
+// Every width gathers what the plain kernel gathers: the same decision, the
+// same stretches and bit for bit the same work, so that the bands do not
+// depend on the processor; over tasks that start and end inside mesh rows.
+TEST(CheckTask, EveryWidthGathersWhatThePlainKernelGathers) {
+  const std::vector<int> widths = check_widths();
+  int compared = 0, declined = 0, stretches = 0;
+  for (std::uint64_t seed = 0; seed < 2500; ++seed) {
+    ClipBox clip;
+    const TestMesh m = wide_mesh(seed, &clip);
+    const std::int32_t rows = std::max(0, clip.y1 - clip.y0);
+    for (const std::uint64_t tasks : {std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{7}}) {
+      const std::uint64_t bands = 2 + seed % 7;
+      const RowBuckets buckets = row_buckets(clip.y0, rows, bands);
+      std::vector<TaskRows> plain(tasks);
+      std::atomic<bool> plain_finite{true};
+      for (std::uint64_t t = 0; t < tasks; ++t)
+        check_task(m.view(), clip, t, tasks, plain_finite, buckets, &plain[t], 2);
+      declined += !plain_finite.load();
+      for (const int lanes : widths) {
+        std::vector<TaskRows> wide(tasks);
+        std::atomic<bool> finite{true};
+        for (std::uint64_t t = 0; t < tasks; ++t)
+          check_task(m.view(), clip, t, tasks, finite, buckets, &wide[t], lanes);
+        ASSERT_EQ(finite.load(), plain_finite.load()) << "seed " << seed << ", " << lanes;
+        if (!finite.load()) continue;  // what was found before the decline is not used
+        for (std::uint64_t t = 0; t < tasks; ++t) {
+          SCOPED_TRACE(::testing::Message() << "seed " << seed << ", task " << t << " of "
+                                            << tasks << ", " << lanes << " lanes");
+          ASSERT_EQ(wide[t].complete, plain[t].complete);
+          ASSERT_EQ(wide[t].stretches.size(), plain[t].stretches.size());
+          for (std::size_t k = 0; k < wide[t].stretches.size(); ++k) {
+            const QuadStretch &a = wide[t].stretches[k], &b = plain[t].stretches[k];
+            ASSERT_EQ(a.begin, b.begin);
+            ASSERT_EQ(a.end, b.end);
+            ASSERT_EQ(a.first_bucket, b.first_bucket);
+            ASSERT_EQ(a.last_bucket, b.last_bucket);
+          }
+          ASSERT_EQ(std::memcmp(wide[t].work.data(), plain[t].work.data(),
+                                sizeof(double) * wide[t].work.size()),
+                    0);
+          ASSERT_EQ(wide[t].work.size(), plain[t].work.size());
+          stretches += static_cast<int>(wide[t].stretches.size());
+          compared += lanes > 2;
+        }
+      }
+    }
+  }
+  if (widths.size() > 1) EXPECT_GT(compared, 5000);
+  EXPECT_GT(declined, 500);
+  EXPECT_GT(stretches, 20000);
 }
 
 // The quads whose clipped box reaches band b, by a separate route: mapped
@@ -237,8 +350,9 @@ TEST(CheckTask, IndexHoldsEveryQuadReachingEachBandInMeshOrder) {
           split.starts.push_back(clip.y1);
           std::sort(split.starts.begin(), split.starts.end());
         }
+        const int lanes = check_widths()[seed % check_widths().size()];
         std::vector<TaskBands> index;
-        ASSERT_TRUE(testing_support::check_and_index(m.view(), clip, tasks, split, index));
+        ASSERT_TRUE(check_and_index_at(m.view(), clip, tasks, split, index, lanes));
         const auto want = quads_by_band(m, clip, split);
         for (std::uint64_t b = 0; b < split.bands; ++b) {
           std::vector<std::uint64_t> got;
