@@ -136,7 +136,7 @@ DIST_STAMP := build/dist.built
 # rewritten only when HEAD moves, so that a commit remakes the files.
 DIST_COMMIT := build/dist.commit
 DIST_TOOLS := tools/dist.sh tools/build-module.sh tools/make_wheel.py tools/python-headers.sh \
-    tools/toolchain/glibc228_compat.cpp
+    tools/check_dist.py tools/toolchain/glibc228_compat.cpp
 
 .PHONY: dist test-py313 test-install dist-commit-check
 

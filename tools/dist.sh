@@ -114,4 +114,5 @@ if glibc > (2, 28):
   done
 done
 
+"$tools/bin/python" tools/check_dist.py "$dist" "${versions[@]}" --machines x86_64 aarch64
 twine check --strict "$dist"/*
