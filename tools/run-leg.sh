@@ -4,15 +4,21 @@
 # get_nprocs shim of tests/shim sets them through SHIM_NPROCS), then
 # VENV/bin/python ARGS... with that pybind11 version in QUADLITE_PYBIND11 for
 # the tests of the cast error text.
-# Usage: tools/run-leg.sh VENV MESON_BUILD_DIR ARGS...
+# BUILD_DIR is the module's meson build directory, whose log names its
+# pybind11, or a release build's build/dist-cpXY, whose build-info.txt does.
+# Usage: tools/run-leg.sh VENV BUILD_DIR ARGS...
 set -euo pipefail
 venv=$1 builddir=$2
 shift 2
 python="$venv/bin/python"
-pybind11=$(sed -n 's/^Message: pybind11 //p' "$builddir/meson-logs/meson-log.txt" 2>/dev/null |
-           tail -n 1)
+if [ -f "$builddir/build-info.txt" ]; then
+  pybind11=$(sed -n 's/^pybind11 //p' "$builddir/build-info.txt")
+else
+  pybind11=$(sed -n 's/^Message: pybind11 //p' "$builddir/meson-logs/meson-log.txt" 2>/dev/null |
+             tail -n 1)
+fi
 if [ -z "$pybind11" ]; then
-  echo "run-leg: no pybind11 version in $builddir/meson-logs/meson-log.txt" >&2
+  echo "run-leg: no pybind11 version in $builddir" >&2
   exit 1
 fi
 versions=$("$python" -c '
