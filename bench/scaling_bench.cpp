@@ -141,6 +141,21 @@ bool on_grid(const Scene& s) {
                    grid);
 }
 
+// How many passes the grid check runs on the scene: none where its first
+// mesh row already rules the grid out, one before a mesh that is no grid
+// after all (the maps), so that the quad path's passes are named right.
+std::uint64_t grid_check_passes(const Scene& s, std::uint64_t shares) {
+  GridMesh grid;
+  std::uint64_t passes = 0;
+  take_grid(s.mesh(), s.clip(), std::min<std::uint64_t>(shares, s.quads()),
+            [&](std::uint64_t n, auto&& body) {
+              ++passes;
+              for (std::uint64_t k = 0; k < n; ++k) body(k);
+            },
+            grid);
+  return passes;
+}
+
 // One call as the module makes it after the intake, at `shares` shares,
 // every task timed on this thread.
 JobTimes time_job(const Scene& s, std::uint64_t shares, const AdvisedScene& data,
@@ -179,7 +194,10 @@ JobTimes time_job(const Scene& s, std::uint64_t shares, const AdvisedScene& data
   }
   std::vector<std::string> names;
   if (alpha_on_pool) names.push_back("alpha");
-  names.push_back(grid_path ? "grid check" : "check");
+  const std::uint64_t grid_passes = grid_check_passes(s, shares);
+  for (std::uint64_t k = 0; k < grid_passes; ++k)
+    names.push_back(k ? "grid check " + std::to_string(k + 1) : "grid check");
+  if (!grid_path) names.push_back("check");
   if (!grid_path && out.passes.size() == names.size() + 2) names.push_back("index");
   names.push_back("fill");
   for (std::size_t k = 0; k < out.passes.size() && k < names.size(); ++k)
