@@ -88,7 +88,7 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
         continue;
       }
       // Runs, not AVX2's masked store (vpmaskmovd): where it is slow, as on
-      // the AMD processor measured, it cost up to twice the runs' time.
+      // the AMD processor measured, it cost more than the runs.
       store_row_runs(row, mask, q.colour);
     }
     // Boxes at most 8 columns wide, pixel by pixel from the block's mask:
