@@ -139,4 +139,18 @@ QUADLITE_INLINE void store_row_runs(std::uint8_t* column0, std::uint64_t mask,
   }
 }
 
+// Stores the colour at every set bit of a block's coverage mask: byte r
+// holds device row block + r, bit c of it column c from column0. A branch
+// per pixel, but one mask for up to 8 rows: cheaper than a row's runs where
+// rows hold a pixel or three.
+inline void store_mask(std::uint64_t mask, std::int64_t block, std::uint8_t* column0,
+                       const TargetImage& target, std::uint32_t colour) {
+  std::uint8_t* const first_row = column0 + row_offset(target, block);
+  for (; mask != 0; mask &= mask - 1) {
+    const int bit = __builtin_ctzll(mask);
+    std::memcpy(first_row - (bit >> 3) * target.row_stride + (bit & 7) * target.col_stride,
+                &colour, 4);
+  }
+}
+
 }  // namespace quadlite

@@ -1,7 +1,9 @@
 // Boxes a few columns wide, pixel by pixel: covers() for every centre, with
 // its column terms formed once per column and its row terms once per row,
-// several columns to a vector. Each row's coverage is a bit mask, stored as
-// runs (store_row_runs) or, where the processor has them, by masked stores.
+// several columns to a vector. Coverage is a bit mask: a block of rows' mask
+// stored pixel by pixel in boxes up to 8 columns, a row's mask stored as
+// runs in wider ones, or through AVX-512's masked stores where the processor
+// has them.
 
 #include <algorithm>
 #include <cassert>
@@ -17,8 +19,9 @@ namespace {
 
 // A box at most 2 * kPairs columns wide (the box's own columns are masked
 // in), two columns to a vector: a row costs one subtraction and two
-// comparisons per edge and column, and its covered columns are stored as
-// runs, with no branch per pixel.
+// comparisons per edge and column. The coverage of up to 8 rows is gathered
+// into one mask, a byte a row, before any store, so that neither empty rows
+// nor short runs cost a branch each.
 template <int kPairs>
 __attribute__((noinline)) void fill_narrow_pairs(const PreparedQuad& q, const Edges& e,
                                                  std::int32_t first, std::int32_t last,
@@ -31,43 +34,32 @@ __attribute__((noinline)) void fill_narrow_pairs(const PreparedQuad& q, const Ed
     for (int k = 0; k < 4; ++k) u[k][c] = column_term(splat(e.dy[k]), splat(e.x[k]), X);
   }
   const std::uint64_t in_box = (std::uint64_t{1} << (q.x1 - q.x0)) - 1u;
-  const bool packed = target.col_stride == 4;
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
-  // 64-bit rows: the last may be INT32_MAX - 1.
-  for (std::int64_t i = first; i < last; ++i) {
-    const double Y = pixel_centre(i);
-    F64x2 a[4];
-    for (int k = 0; k < 4; ++k) a[k] = splat(row_term(e.dx[k], e.y[k], Y));
+  // 64-bit rows: a block may start within 8 rows of INT32_MAX.
+  for (std::int64_t block = first; block < last; block += kRowsPerBlock) {
+    const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerBlock, last - block));
     std::uint64_t mask = 0;
-    for (int c = 0; c < kPairs; ++c) {
-      I64x2 positive{0, 0}, negative{0, 0};
-      for (int k = 0; k < 4; ++k) {
-        const F64x2 value = a[k] - u[k][c];
-        positive |= clearly_positive(value);
-        negative |= clearly_negative(value);
+    for (int r = 0; r < rows; ++r) {
+      const double Y = pixel_centre(block + r);
+      F64x2 a[4];
+      for (int k = 0; k < 4; ++k) a[k] = splat(row_term(e.dx[k], e.y[k], Y));
+      std::uint64_t row_mask = 0;
+      for (int c = 0; c < kPairs; ++c) {
+        I64x2 positive{0, 0}, negative{0, 0};
+        for (int k = 0; k < 4; ++k) {
+          const F64x2 value = a[k] - u[k][c];
+          positive |= clearly_positive(value);
+          negative |= clearly_negative(value);
+        }
+        row_mask |= std::uint64_t{lane_bits(~(positive & negative))} << (2 * c);
       }
-      mask |= std::uint64_t{lane_bits(~(positive & negative))} << (2 * c);
+      mask |= (row_mask & in_box) << (8 * r);
     }
-    mask &= in_box;
-    std::uint8_t* const row = column0 + row_offset(target, i);
-    if (packed) {
-      store_row_runs(row, mask, q.colour);
-    } else {
-      store_row_bits(row, target.col_stride, mask, q.colour);
-    }
+    store_mask(mask, block, column0, target, q.colour);
   }
 }
 
 }  // namespace
-
-int narrow_columns(int lanes) {
-#if defined(QUADLITE_WIDE_VECTORS)
-  if (lanes >= 8 && cpu_has_avx512) return kNarrowColumnsAvx512;
-  if (lanes >= 4 && cpu_has_avx2) return kNarrowColumnsAvx2;
-#endif
-  (void)lanes;
-  return 8;
-}
 
 // A dispatcher only: the fills are kept out of line, so that it saves no
 // registers and calls the chosen one last.

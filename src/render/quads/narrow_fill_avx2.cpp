@@ -60,6 +60,7 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
       }
     }
     std::uint8_t* row = column0 + row_offset(target, block);
+    std::uint64_t block_mask = 0;  // the block's rows, a byte each, for kQuads 1 and 2
     for (int r = 0; r < rows; ++r, row -= target.row_stride) {
       F64x4 a[4];
       for (int k = 0; k < 4; ++k) {
@@ -78,14 +79,22 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
         split |= std::uint64_t(_mm256_movemask_pd(reinterpret_cast<__m256d>(both))) << (4 * c);
       }
       const std::uint64_t mask = ~split & in_box;
+      if (kQuads <= 2) {
+        block_mask |= mask << (8 * r);
+        continue;
+      }
       if (!packed) {
         store_row_bits(row, target.col_stride, mask, q.colour);
         continue;
       }
       // Runs, not AVX2's masked store (vpmaskmovd): where it is slow, as on
-      // the AMD processors measured, it cost up to twice the runs' time.
+      // the AMD processor measured, it cost more than the runs.
       store_row_runs(row, mask, q.colour);
     }
+    // Boxes at most 8 columns wide, pixel by pixel from the block's mask:
+    // on the 0.25 degree map and the annulus, whose rows hold a few pixels,
+    // the runs' branches on each row cost more than one per pixel.
+    if (kQuads <= 2) store_mask(block_mask, block, column0, target, q.colour);
   }
 }
 

@@ -13,9 +13,6 @@ namespace quadlite {
 // Rows whose row terms the vector kernels form together, a vector a block.
 constexpr int kRowsPerBlock = 8;
 
-// The widest box the four-lane kernel takes.
-constexpr int kNarrowColumnsAvx2 = 16;
-
 #if defined(QUADLITE_WIDE_VECTORS)
 // The narrow fill of a box at most 4 * kQuads columns wide (kQuads 1 to
 // 4), four columns to a vector. Only for processors with AVX2.

@@ -23,8 +23,9 @@ QUADLITE_AVX512 QUADLITE_INLINE F64x8 all(double v) { return F64x8{v, v, v, v, v
 // The rule of fill_narrow_pairs (narrow_fill.cpp), eight columns to a
 // vector, its terms written out as in fill_narrow_quads (narrow_fill_avx2.cpp):
 // the greatest and least edge values against +-kEdgeTolerance, NaN neutral.
-// The last compares land in mask registers, and packed rows are stored through the
-// row's mask by masked stores, which never touch a pixel the mask leaves out.
+// The last compares land in mask registers, and packed rows are stored
+// through the row's mask by masked stores, which never touch a pixel the
+// mask leaves out (nor fault on one).
 template <int kOctets>
 QUADLITE_AVX512 void fill_narrow_octets(const PreparedQuad& q, const Edges& e,
                                         std::int32_t first, std::int32_t last,
@@ -73,8 +74,8 @@ QUADLITE_AVX512 void fill_narrow_octets(const PreparedQuad& q, const Edges& e,
         store_row_bits(row, target.col_stride, mask, q.colour);
         continue;
       }
-      // The row through its mask in one or two stores: on the processors
-      // measured, AVX-512's masked stores took half the time of runs.
+      // The row through its mask in one or two stores: on the AMD processor
+      // measured, they took about half the time of the rows' runs.
       if (kOctets == 1) {
         _mm256_mask_storeu_epi32(row, static_cast<__mmask8>(mask), colour8);
       } else {

@@ -9,9 +9,6 @@
 
 namespace quadlite {
 
-// The widest box the eight-lane kernel takes.
-constexpr int kNarrowColumnsAvx512 = 24;
-
 #if defined(QUADLITE_WIDE_VECTORS)
 // The narrow fill of a box at most 8 * kOctets columns wide (kOctets 1 to
 // 3), eight columns to a vector. Only for processors with AVX-512.
