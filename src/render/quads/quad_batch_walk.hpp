@@ -8,6 +8,8 @@
 //   load_nodes   n consecutive (x, y) nodes, split into xs and ys
 //   floor, ceil  of every lane
 //   bits(m)      bit k set where lane k of m is true
+//   box          the most columns and rows of a box tested in the batch (at
+//                most kBatchBox): beyond it, fill_quad costs less
 // Everything here has internal linkage, so each file has its own copy.
 #pragma once
 
@@ -56,6 +58,7 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
                                                       const double* above, const double* below,
                                                       unsigned valid, std::uint64_t colour) {
   constexpr int n = Lanes::n;
+  static_assert(Lanes::box >= 1 && Lanes::box <= kBatchBox, "a row of a box fits its byte");
   using D = typename Lanes::D;
   using M = typename Lanes::M;
   const auto rows = static_cast<std::uint64_t>(mesh.colour_rows);
@@ -137,9 +140,9 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
   const M right = (t[0] < zero) | (t[1] < zero) | (t[2] < zero) | (t[3] < zero);
   const unsigned agree = ~Lanes::bits(left & right);
 
-  // Small boxes: those that keep their order and hold at most kBatchBox
+  // Small boxes: those that keep their order and hold at most Lanes::box
   // columns and rows.
-  const D most = Lanes::splat(kBatchBox);
+  const D most = Lanes::splat(Lanes::box);
   const unsigned small =
       drawn & agree & Lanes::bits(((bx1 - bx0) <= most) & ((by1 - by0) <= most));
   if (small != 0) {
@@ -162,7 +165,7 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
     M column_bit[kBatchBox] = {};
     int columns = 0;
 #pragma GCC unroll 8
-    for (int c = 0; c < kBatchBox; ++c) {
+    for (int c = 0; c < Lanes::box; ++c) {
       const D i = Lanes::splat(c);
       const M in = (i < width) & small_lanes;
       if (Lanes::bits(in) == 0) break;
@@ -173,7 +176,7 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
     }
     M covered = Lanes::mask_splat(0);
 #pragma GCC unroll 8
-    for (int r = 0; r < kBatchBox; ++r) {
+    for (int r = 0; r < Lanes::box; ++r) {
       const D j = Lanes::splat(r);
       const M row_in = (j < height) & small_lanes;
       if (Lanes::bits(row_in) == 0) break;
@@ -182,7 +185,7 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
       for (int k = 0; k < 4; ++k) a[k] = dx[k] * (Y_r - Y[k]);
       M row = Lanes::mask_splat(0);
 #pragma GCC unroll 8
-      for (int c = 0; c < kBatchBox; ++c) {
+      for (int c = 0; c < Lanes::box; ++c) {
         if (c == columns) break;
         D greatest = above_tol, least = below_tol;
         for (int k = 0; k < 4; ++k) {
