@@ -29,8 +29,8 @@
 namespace quadlite {
 namespace {
 
-// Boxes at most this many columns and rows are tested in the batch: one
-// bit a centre, 8 r + c for row r and column c of the box.
+// Boxes tested in the batch hold at most this many columns and rows (a lane
+// set may take fewer): one bit a centre, 8 r + c for row r and column c.
 constexpr int kBatchBox = 8;
 
 // What a batch keeps lane by lane once its vectors are done.
