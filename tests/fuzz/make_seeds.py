@@ -160,6 +160,7 @@ def seeds():
     s["more-colours-than-quads"] = (header(2, 1, 6, 8) + grid(2, 1, (0.0, 0.0), (4.0, 6.0))
                                     + matrix() + colours(palette(4, 20)) + extents())
     s.update(grid_seeds())
+    s.update(batch_seeds())
     rng = random.Random(21)
     for k in range(4):
         s[f"random-{k}"] = bytes(rng.randrange(256) for _ in range(300 + 200 * k))
@@ -219,6 +220,42 @@ def grid_seeds():
     s["grid-figure-pixels"] = (header(14, 10, 36, 44, rows_reversed=True)
                                + axes(xs, ys) + matrix()
                                + colours(palette(100, 42, (1.0, 0.0, 1.0))) + extents())
+    return s
+
+
+def batch_seeds():
+    """Meshes the fill walks several quads to a vector: batches cut at row
+    ends, transparent quads and hidden non-finite nodes inside a batch,
+    quads of one batch over each other, boxes at the size limit of the
+    batch's own test, colour rows wrapping inside a batch."""
+    s = {}
+    s["batch-row-ends"] = (
+        header(11, 4, 12, 18, pool=2, rows_reversed=True, pad=1, fill=11)
+        + grid(11, 4, (0.3, 0.6), (1.4, 2.3), jitter=51) + matrix()
+        + colours(palette(44, 52, (1.0, 1.0, 0.0, 1.0, 1e-13))) + extents((1.5, 0.5, 16.2, 11.0)))
+    # Node columns alternate between two x: every quad is the same rectangle.
+    zigzag = [((1.2, 30.7)[c % 2], y) for y in (1.3, 4.6) for c in range(10)]
+    s["batch-overlap-small"] = (header(9, 1, 8, 8, pool=1) + nodes(
+        [((1.2, 4.7)[c % 2], y) for y in (1.3, 4.6) for c in range(10)]) + matrix()
+                                + colours(palette(9, 53)) + extents())
+    s["batch-overlap-large"] = (header(9, 1, 8, 34, cols_reversed=True, gap=2) + nodes(zigzag)
+                                + matrix() + colours(palette(9, 54, (1.0,) * 8 + (0.0,)))
+                                + extents())
+    s["batch-hidden-nan"] = (
+        header(16, 2, 8, 40, pool=1)
+        + grid(16, 2, (0.5, 0.5), (2.4, 2.6), jitter=55,
+               replace=((5, 0, NAN), (17 + 12, 1, INF)))
+        + matrix() + colours([(0.1 * (k % 10), 0.5, 0.9, 0.0 if k in (4, 5, 11, 12, 27, 28) else 1.0)
+                              for k in range(32)]) + extents())
+    turn = 0.31
+    c, s_ = math.cos(turn), math.sin(turn)
+    for name, size in (("batch-boxes-8", 5.6), ("batch-boxes-9", 6.5)):
+        s[name] = (header(10, 3, 30, 47, pool=2) + grid(10, 3) +
+                   matrix((size * c, -size * s_, 2.2, size * s_, size * c, 1.4))
+                   + colours(palette(30, 56 + len(name))) + extents())
+    s["batch-colour-wrap"] = (header(13, 2, 6, 30, rows_reversed=True) + grid(13, 2, (0.2, 0.4),
+                                                                              (2.1, 2.7), jitter=57)
+                              + matrix() + colours(palette(3, 58, (1.0, 0.0, 1.0))) + extents())
     return s
 
 

@@ -13,7 +13,7 @@ namespace quadlite {
 // Draws the quads [begin, end) of the mesh, in mesh order, as prepare_next
 // and fill_quad(q, q.y0, q.y1, target, lanes) would one by one: each quad
 // mapped, tested, boxed by `own` and ordered as prepare_next does. Quads
-// whose box holds at most 4 x 4 pixel centres are tested side by side and
+// whose box holds at most 8 x 8 pixel centres are tested side by side and
 // stored without a call each; the rest go to fill_quad. `lanes` goes on to
 // fill_quad.
 void walk_batches(const MeshView& mesh, const ClipBox& own, std::uint64_t begin,

@@ -14,6 +14,7 @@ namespace {
 
 struct Lanes4 {
   static constexpr int n = 4;
+  static constexpr int box = 8;
   using D = F64x4;
   using M = I64x4;
   QUADLITE_AVX2 static D splat(double v) { return D{v, v, v, v}; }

@@ -14,6 +14,7 @@ namespace {
 
 struct Lanes8 {
   static constexpr int n = 8;
+  static constexpr int box = 8;
   using D = F64x8;
   using M = I64x8;
   QUADLITE_AVX512 static D splat(double v) { return D{v, v, v, v, v, v, v, v}; }

@@ -8,6 +8,8 @@
 //   load_nodes   n consecutive (x, y) nodes, split into xs and ys
 //   floor, ceil  of every lane
 //   bits(m)      bit k set where lane k of m is true
+//   box          the most columns and rows of a box tested in the batch (at
+//                most kBatchBox): beyond it, fill_quad costs less
 // Everything here has internal linkage, so each file has its own copy.
 #pragma once
 
@@ -27,15 +29,16 @@
 namespace quadlite {
 namespace {
 
-// Boxes at most this many columns and rows are tested in the batch.
-constexpr int kBatchBox = 4;
+// Boxes tested in the batch hold at most this many columns and rows (a lane
+// set may take fewer): one bit a centre, 8 r + c for row r and column c.
+constexpr int kBatchBox = 8;
 
 // What a batch keeps lane by lane once its vectors are done.
 template <int n>
 struct BatchLanes {
   alignas(64) double px[4][n], py[4][n];  // P0..P3
   alignas(64) double x0[n], x1[n], y0[n], y1[n];
-  alignas(64) std::int64_t covered[n];  // bit 4 * row + column of the box
+  alignas(64) std::int64_t covered[n];  // bit 8 * row + column of the box
   std::uint32_t colour[n];              // packed, where the mesh has them
 };
 
@@ -55,6 +58,7 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
                                                       const double* above, const double* below,
                                                       unsigned valid, std::uint64_t colour) {
   constexpr int n = Lanes::n;
+  static_assert(Lanes::box >= 1 && Lanes::box <= kBatchBox, "a row of a box fits its byte");
   using D = typename Lanes::D;
   using M = typename Lanes::M;
   const auto rows = static_cast<std::uint64_t>(mesh.colour_rows);
@@ -136,9 +140,9 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
   const M right = (t[0] < zero) | (t[1] < zero) | (t[2] < zero) | (t[3] < zero);
   const unsigned agree = ~Lanes::bits(left & right);
 
-  // Small boxes: those that keep their order and hold at most kBatchBox
+  // Small boxes: those that keep their order and hold at most Lanes::box
   // columns and rows.
-  const D most = Lanes::splat(kBatchBox);
+  const D most = Lanes::splat(Lanes::box);
   const unsigned small =
       drawn & agree & Lanes::bits(((bx1 - bx0) <= most) & ((by1 - by0) <= most));
   if (small != 0) {
@@ -153,28 +157,36 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
       dy[k] = Y[(k + 1) & 3] - Y[k];
     }
     const D above_tol = Lanes::splat(kEdgeTolerance), below_tol = Lanes::splat(-kEdgeTolerance);
-    // Columns and rows any small box holds.
+    // Columns and rows any small box holds; bit c of a row's mask is
+    // column c, row r's mask goes to bits 8 r on.
     const M small_lanes = Lanes::mask(small);
     const D width = bx1 - bx0, height = by1 - by0;
-    D u[kBatchBox][4];
-    M column_in[kBatchBox];
+    D u[kBatchBox][4] = {};
+    M column_bit[kBatchBox] = {};
     int columns = 0;
-    for (; columns < kBatchBox; ++columns) {
-      const D i = Lanes::splat(columns);
-      column_in[columns] = (i < width) & small_lanes;
-      if (Lanes::bits(column_in[columns]) == 0) break;
+#pragma GCC unroll 8
+    for (int c = 0; c < Lanes::box; ++c) {
+      const D i = Lanes::splat(c);
+      const M in = (i < width) & small_lanes;
+      if (Lanes::bits(in) == 0) break;
+      column_bit[c] = in & Lanes::mask_splat(std::int64_t{1} << c);
       const D X_c = bx0 + (i + Lanes::splat(0.5));
-      for (int k = 0; k < 4; ++k) u[columns][k] = dy[k] * (X_c - X[k]);
+      for (int k = 0; k < 4; ++k) u[c][k] = dy[k] * (X_c - X[k]);
+      columns = c + 1;
     }
-    M covered = Lanes::mask(0);
-    for (int r = 0; r < kBatchBox; ++r) {
+    M covered = Lanes::mask_splat(0);
+#pragma GCC unroll 8
+    for (int r = 0; r < Lanes::box; ++r) {
       const D j = Lanes::splat(r);
       const M row_in = (j < height) & small_lanes;
       if (Lanes::bits(row_in) == 0) break;
       const D Y_r = by0 + (j + Lanes::splat(0.5));
       D a[4];
       for (int k = 0; k < 4; ++k) a[k] = dx[k] * (Y_r - Y[k]);
-      for (int c = 0; c < columns; ++c) {
+      M row = Lanes::mask_splat(0);
+#pragma GCC unroll 8
+      for (int c = 0; c < Lanes::box; ++c) {
+        if (c == columns) break;
         D greatest = above_tol, least = below_tol;
         for (int k = 0; k < 4; ++k) {
           const D value = a[k] - u[c][k];
@@ -182,20 +194,24 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
           least = value < least ? value : least;
         }
         const M split = (greatest > above_tol) & (least < below_tol);
-        const M bit = Lanes::mask_splat(std::int64_t{1} << (kBatchBox * r + c));
-        covered |= ~split & row_in & column_in[c] & bit;
+        row |= ~split & column_bit[c];
       }
+      covered |= (row & row_in) << (kBatchBox * r);
     }
     std::memcpy(lane.covered, &covered, sizeof lane.covered);
   }
 
   std::memcpy(lane.x0, &bx0, sizeof lane.x0);
-  std::memcpy(lane.x1, &bx1, sizeof lane.x1);
   std::memcpy(lane.y0, &by0, sizeof lane.y0);
-  std::memcpy(lane.y1, &by1, sizeof lane.y1);
-  for (int k = 0; k < 4; ++k) {
-    std::memcpy(lane.px[k], &X[k], sizeof lane.px[k]);
-    std::memcpy(lane.py[k], &Y[k], sizeof lane.py[k]);
+  const unsigned large = drawn & ~small;
+  if (large != 0) {  // what fill_quad needs
+    std::memcpy(lane.x1, &bx1, sizeof lane.x1);
+    std::memcpy(lane.y1, &by1, sizeof lane.y1);
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+      std::memcpy(lane.px[k], &X[k], sizeof lane.px[k]);
+      std::memcpy(lane.py[k], &Y[k], sizeof lane.py[k]);
+    }
   }
   // Stores in mesh order, so that a later quad wins where boxes overlap.
   for (unsigned left_over = drawn; left_over != 0; left_over &= left_over - 1) {
