@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <memory>
 
 #include "reference/reference_passes.hpp"
 #include "pool/worker_pool.hpp"
@@ -61,6 +63,39 @@ TEST(FaceAlphasMemory, APoolThatCannotTakeTheWorkLeavesTheAnswer) {
       EXPECT_EQ(binary, last_alpha == 0.0) << allowed << " allocations allowed";
     }
   }
+}
+
+// Without memory for the packed colours the scratch is null, nothing is
+// thrown, and the job, left to pack each colour itself, draws the same.
+TEST(PackedColoursMemory, NoScratchDrawsTheSameBytes) {
+  TestMesh m(30, 20);
+  for (std::uint64_t r = 0; r <= m.h; ++r)
+    for (std::uint64_t c = 0; c <= m.w; ++c)
+      m.set_node(r, c, 1.3 * c + 0.2 * std::sin(r + 2.0 * c), 1.1 * r + 0.3 * c);
+  for (int k = 0; k < 600; ++k) m.add_colour((k % 13) / 12.0, (k % 7) / 6.0, 0.5, k % 5 ? 1 : 0);
+  const ClipBox clip{0, 48, 0, 36};
+  WorkerPool pool(3);
+  const auto draw = [&](const std::uint32_t* packed) {
+    testing_support::GuardedTarget t(48, 36);
+    RenderInputs in;
+    in.mesh = m.view();
+    in.mesh.packed = packed;
+    in.extents[2] = 48;
+    in.extents[3] = 36;
+    in.target = t.image();
+    EXPECT_TRUE(render_job(in, [](auto&& body) { body(); }, &pool, 0));
+    return t.pixels();
+  };
+  std::unique_ptr<std::uint32_t[]> packed = packed_scratch(600);
+  ASSERT_NE(packed, nullptr);
+  ASSERT_TRUE(alphas_binary(m.colours.data(), 0, 600, packed.get()));
+  const auto expected = draw(packed.get());
+  fail_allocations_after(0);
+  std::unique_ptr<std::uint32_t[]> none = packed_scratch(600);
+  fail_allocations_after(-1);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(draw(none.get()), expected);
+  EXPECT_EQ(packed_scratch(UINT64_MAX), nullptr);
 }
 
 }  // namespace

@@ -232,18 +232,53 @@ TEST(RenderJob, ImageIsThatOfTheRecordPasses) {
   EXPECT_GT(painted, 30);  // many scenes lie outside their clip box
 }
 
+// The scene's colours packed as the intake packs them.
+std::vector<std::uint32_t> packed_colours(const Scene& s) {
+  std::vector<std::uint32_t> packed(s.colours.size() / 4);
+  EXPECT_TRUE(alphas_binary(s.colours.data(), 0, packed.size(), packed.data()));
+  return packed;
+}
+
+// Draws through the pool with the colours packed once, as the module does.
+std::vector<std::uint8_t> draw_packed_with(WorkerPool& pool, Scene s) {
+  const std::vector<std::uint32_t> packed = packed_colours(s);
+  RenderInputs in = s.inputs();
+  in.mesh.packed = packed.data();
+  int unlocks = 0;
+  EXPECT_TRUE(render_job(in, CountingUnlock{&unlocks}, &pool, 0));
+  return s.pixels;
+}
+
 TEST(RenderJob, ImageOfAnUnevenMeshDoesNotDependOnWorkerCount) {
-  WorkerPool one(1), two(2), three(3), eight(8), sixteen(16);
+  WorkerPool one(1), two(2), three(3), four(4), eight(8), sixteen(16);
   int painted = 0;
   for (std::uint32_t seed = 1; seed <= 80; ++seed) {
     const Scene scene = uneven_scene(seed);
     const auto expected = draw_from_records(scene);
     painted += expected != scene.pixels;
-    for (WorkerPool* pool : {&one, &two, &three, &eight, &sixteen})
+    for (WorkerPool* pool : {&one, &two, &three, &four, &eight, &sixteen}) {
       EXPECT_EQ(draw_with(*pool, scene), expected) << "seed " << seed << ", "
                                                     << pool->thread_count() << " workers";
+      EXPECT_EQ(draw_packed_with(*pool, scene), expected)
+          << "seed " << seed << ", " << pool->thread_count() << " workers, packed";
+    }
   }
   EXPECT_EQ(painted, 80);
+}
+
+// Colours packed once draw what colours packed by each reader draw.
+TEST(RenderJob, PackedColoursDrawTheSameBytes) {
+  WorkerPool one(1), four(4), eight(8);
+  for (std::uint32_t seed = 400; seed < 500; ++seed) {
+    Scene scene = random_scene(seed);
+    // Channels on and beside rounding boundaries, and out of range.
+    for (std::size_t k = 0; k < scene.colours.size(); ++k)
+      if (k % 4 != 3) scene.colours[k] = ((seed + k) % 520) / 510.0 + (k % 3 == 0 ? 1e-17 : 0.0);
+    const auto expected = draw_from_records(scene);
+    for (WorkerPool* pool : {&one, &four, &eight})
+      EXPECT_EQ(draw_packed_with(*pool, scene), expected)
+          << "seed " << seed << ", " << pool->thread_count() << " workers";
+  }
 }
 
 TEST(RenderJob, DrawsSomethingOnAnOpaqueSquare) {
@@ -325,6 +360,8 @@ TEST(FaceAlphas, SameAnswerWhereverTheRowsAreRead) {
                                                                  pick(0, static_cast<int>(rows) - 1));
       colours[4 * at + 3] = failing[pick(0, 7)];
     }
+    for (std::uint64_t k = 0; k < rows; ++k)
+      for (int c = 0; c < 3; ++c) colours[4 * k + c] = pick(-20, 530) / 510.0;
     const bool want = alphas_binary_plainly(colours);
     declined += !want;
     for (WorkerPool* pool : {&one, &three, &eight}) {
@@ -334,6 +371,19 @@ TEST(FaceAlphas, SameAnswerWhereverTheRowsAreRead) {
                   want)
             << "trial " << trial << ", " << pool->thread_count() << " workers";
         EXPECT_EQ(unlocks, rows >= pool_from ? 1 : 0);
+        // Packing on the way: the same answer, and each row's face colour.
+        std::vector<std::uint32_t> packed(rows, 0x5A5A5A5Au);
+        ASSERT_EQ(face_alphas_binary(colours.data(), rows, CountingUnlock{&unlocks}, pool,
+                                     pool_from, packed.data()),
+                  want);
+        for (std::uint64_t k = 0; want && k < rows; ++k) {
+          const double* rgba = &colours[4 * k];
+          const bool clear = std::fabs(rgba[3]) <= 1e-12;
+          const std::uint32_t face =
+              pack_rgba(colour_byte(rgba[0]), colour_byte(rgba[1]), colour_byte(rgba[2]),
+                        clear ? 0 : 255);
+          ASSERT_EQ(packed[k], face) << "trial " << trial << ", row " << k;
+        }
       }
     }
   }

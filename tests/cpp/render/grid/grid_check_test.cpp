@@ -43,12 +43,15 @@ std::vector<BandRow> band_rows(const GridMesh& grid, std::uint64_t bands) {
   return rows;
 }
 
+// With `packed`, the fill reads the colours packed once from there.
 void grid_draw(const GridMesh& grid, const GridScene& s, std::uint64_t bands, GuardedTarget& t,
-               int lanes = widest_lanes()) {
+               int lanes = widest_lanes(), const std::uint32_t* packed = nullptr) {
   const BandSplit split{s.clip.y0, clip_rows(s.clip), bands};
   std::vector<BandRow> rows = band_rows(grid, bands);
+  MeshView mesh = s.mesh.view();
+  mesh.packed = packed;
   for (std::uint64_t b = 0; b < bands; ++b)
-    fill_grid_band(grid, s.mesh.view(), split, b, rows[b], t.image(), lanes);
+    fill_grid_band(grid, mesh, split, b, rows[b], t.image(), lanes);
 }
 
 // Scenes [first, end) of `make` drawn on the grid path in several bands at
@@ -172,10 +175,20 @@ TEST(GridMesh, PacksEveryByteAsTheGenericPassesDo) {
   ASSERT_TRUE(generic_draw(s, expected));
   GridMesh grid;
   ASSERT_TRUE(take_grid(s.mesh.view(), s.clip, 1, serially, grid));
+  // The colours packed once, by the alpha pass's kernel and by face_colour
+  // one at a time: the same words, and the same bytes drawn from them.
+  const std::size_t count = s.mesh.colours.size() / 4;
+  std::vector<std::uint32_t> packed(count), plain(count);
+  ASSERT_TRUE(alphas_binary(s.mesh.colours.data(), 0, count, packed.data()));
+  for (std::size_t k = 0; k < count; ++k) plain[k] = face_colour(&s.mesh.colours[4 * k]);
+  EXPECT_EQ(packed, plain);
   for (const int lanes : {2, widest_lanes()}) {
     GuardedTarget t = s.target();
     grid_draw(grid, s, 1, t, lanes);
     EXPECT_EQ(t.pixels(), expected.pixels()) << lanes << " lanes";
+    GuardedTarget from_packed = s.target();
+    grid_draw(grid, s, 1, from_packed, lanes, packed.data());
+    EXPECT_EQ(from_packed.pixels(), expected.pixels()) << lanes << " lanes, packed";
   }
 }
 

@@ -27,15 +27,24 @@ void job_matches_generic(const GridScene& s, WorkerPool& one, WorkerPool& three,
   const double extents[4] = {double(s.clip.x0), double(s.clip.y0), double(s.clip.x1),
                              double(s.clip.y1)};
   std::copy(extents, extents + 4, in.extents);
+  // Each pool with the colours as given and packed once, as the module
+  // packs them (the alpha rule may fail: then the job gets none).
+  const std::size_t count = s.mesh.colours.size() / 4;
+  std::vector<std::uint32_t> packed(count);
+  const bool binary = alphas_binary(s.mesh.colours.data(), 0, count, packed.data());
   for (WorkerPool* pool : {&one, &three, &eight}) {
-    GuardedTarget t = s.target();
-    in.target = t.image();
-    int sections = 0;
-    const bool result = render_job(in, [&](auto&& body) { ++sections, body(); }, pool, 0);
-    ASSERT_EQ(result, drawn);
-    ASSERT_EQ(sections, drawn ? 2 : 1);
-    ASSERT_EQ(t.pixels(), expected.pixels());
-    ASSERT_TRUE(t.untouched_outside_pixels());
+    const std::uint32_t* const given = binary ? packed.data() : nullptr;
+    for (const std::uint32_t* colours : {static_cast<const std::uint32_t*>(nullptr), given}) {
+      GuardedTarget t = s.target();
+      in.target = t.image();
+      in.mesh.packed = colours;
+      int sections = 0;
+      const bool result = render_job(in, [&](auto&& body) { ++sections, body(); }, pool, 0);
+      ASSERT_EQ(result, drawn);
+      ASSERT_EQ(sections, drawn ? 2 : 1);
+      ASSERT_EQ(t.pixels(), expected.pixels()) << (colours ? "packed" : "not packed");
+      ASSERT_TRUE(t.untouched_outside_pixels());
+    }
   }
 }
 
