@@ -43,6 +43,25 @@ auto parked_at_exit(Step&& step) -> decltype(step()) {
 #endif
 }
 
+// obj.name() and obj.name, through the C API: a call into Python may be
+// where the interpreter's exit meets this thread, and unwinding from there
+// through a C++ temporary (pybind11's accessors hold the bound method)
+// would release a reference without a thread state. No reference is
+// released between the call and parked_at_exit.
+py::object call_method(py::handle obj, const char* name) {
+  PyObject* method = parked_at_exit([&] { return PyObject_GetAttrString(obj.ptr(), name); });
+  if (method == nullptr) throw py::error_already_set();
+  PyObject* result = parked_at_exit([&] { return PyObject_CallNoArgs(method); });
+  Py_DECREF(method);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+py::object attribute(py::handle obj, const char* name) {
+  PyObject* value = parked_at_exit([&] { return PyObject_GetAttrString(obj.ptr(), name); });
+  if (value == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
+
 // C-contiguous float64, cast from whatever numpy can read; empty on failure.
 DoubleArray doubles(py::handle source) {
   return parked_at_exit([&] { return DoubleArray::ensure(source); });
@@ -168,8 +187,8 @@ bool render_fast(py::buffer renderer, const py::args& args) {
 
   if (antialiased.cast<bool>()) return false;
 
-  if (!gc.attr("get_hatch")().is_none()) return false;
-  py::tuple clip_path = gc.attr("get_clip_path")();
+  if (!call_method(gc, "get_hatch").is_none()) return false;
+  py::tuple clip_path = call_method(gc, "get_clip_path");
   if (!py::object(clip_path[0]).is_none()) return false;
 
   const auto mesh_width = mesh_width_arg.cast<std::uint64_t>();
@@ -197,14 +216,14 @@ bool render_fast(py::buffer renderer, const py::args& args) {
   const double* offset = offsets.data();
   if (!near_zero(offset[0]) || !near_zero(offset[1])) return false;
 
-  DoubleArray matrix = doubles(mesh_transform.attr("get_matrix")());
+  DoubleArray matrix = doubles(call_method(mesh_transform, "get_matrix"));
   if (!matrix || matrix.ndim() != 2 || matrix.shape(0) != 3 || matrix.shape(1) != 3) {
     return false;
   }
 
-  py::object clip_rectangle = gc.attr("get_clip_rectangle")();
+  py::object clip_rectangle = call_method(gc, "get_clip_rectangle");
   if (clip_rectangle.is_none()) return false;
-  DoubleArray extents = doubles(clip_rectangle.attr("extents"));
+  DoubleArray extents = doubles(attribute(clip_rectangle, "extents"));
   if (!extents || extents.ndim() == 0 || extents.size() != 4) return false;
 
   // Read on the pool with the lock released when there are many, but still
