@@ -545,5 +545,121 @@ TEST(SpanFill, TwoRunsOnARowOfANarrowBox) {
   }
 }
 
+// Every row of a quad spanning a wide image, at many tilts, including tilts
+// whose crossings lie far beyond the box on most rows.
+TEST(SpanFill, LongEdgesAtEveryTilt) {
+  const std::int32_t w = 600, h = 6;
+  for (int e = 0; e <= 60; ++e) {
+    const double tilt = std::ldexp(1.0, -e);
+    for (const double y : {2.0, 2.5, 2.5 + 1e-13, 3.0 - 1e-16}) {
+      PreparedQuad q;
+      q.p[0] = {-50.0, y};
+      q.p[1] = {650.0, y + tilt};
+      q.p[2] = {650.0, y + tilt + 1.5};
+      q.p[3] = {-50.0, y + 1.5};
+      q.colour = pack_rgba(1, 2, 3, 255);
+      q.x0 = 0;
+      q.x1 = w;
+      q.y0 = 0;
+      q.y1 = h;
+      Seen seen;
+      std::vector<std::uint32_t> want(static_cast<std::size_t>(w) * h,
+                                      GuardedTarget::fill_colour());
+      reference_fill(q, 0, h, want, w, seen);
+      for (const int lanes : lane_widths()) {
+        GuardedTarget t(w, h);
+        fill_quad(q, 0, h, t.image(), lanes);
+        ASSERT_EQ(t.pixels(), want) << "tilt 2^-" << e << ", y " << y << ", " << lanes << " lanes";
+      }
+    }
+  }
+}
+
+// Rows where the edges bounding a row change: vertices on a row's pixel
+// centres, just off them, and between rows; the side vertices' rows tested
+// whole and cut into bands; either winding, convex and not, with edges from
+// nearly level to nearly upright.
+TEST(SpanFill, RowsWhereTheBoundingEdgesChange) {
+  const std::int32_t w = 90, h = 90;
+  Seen seen;
+  QuadMaker make(77);
+  const double offsets[] = {0.5, 0.0, 0.5 + 1e-13, 0.5 - 1e-13, 0.25};
+  const double spreads[] = {1e-9, 0.01, 0.4, 3, 20, 40};
+  for (const double off : offsets)
+    for (const double spread : spreads)
+      for (int shape = 0; shape < 6; ++shape) {
+        // A kite around (45, 45): top and bottom vertices on whole rows plus
+        // `off`, side vertices `spread` rows apart.
+        const double top = 10 + off, bottom = 70 + off;
+        const double left_y = 30 + off, right_y = left_y + spread;
+        PreparedQuad q;
+        q.p[0] = {45.25, top};
+        q.p[1] = {80.0 - (shape == 4 ? 30 : 0), right_y};
+        q.p[2] = {make.real(30, 60), bottom};
+        q.p[3] = {5.0 + (shape == 5 ? 50 : 0), left_y};
+        if (shape == 1 || shape == 3) std::swap(q.p[1], q.p[3]);
+        if (shape >= 2) std::swap(q.p[0], q.p[shape == 2 ? 1 : 2]);
+        q.colour = pack_rgba(static_cast<std::uint8_t>(shape), 5, 5, 255);
+        make.any_box = false;
+        if (!box_for(q, make, w, h)) continue;
+        const std::string what = "offset " + std::to_string(off) + ", spread " +
+                                 std::to_string(spread) + ", shape " + std::to_string(shape);
+        expect_like_reference(q, w, h, seen, what);
+        // Bands that start and end on the vertices' rows.
+        for (const std::int32_t cut : {30, 31, 40}) {
+          std::vector<std::uint32_t> want(static_cast<std::size_t>(w) * h,
+                                          GuardedTarget::fill_colour());
+          reference_fill(q, cut, q.y1, want, w, seen);
+          GuardedTarget t(w, h);
+          fill_quad(q, cut, q.y1, t.image());
+          ASSERT_EQ(t.pixels(), want) << what << ", from row " << cut;
+        }
+      }
+  EXPECT_GT(seen.within_tolerance + seen.on_edge, 100);
+}
+
+// Long runs in an image of 32 MiB and more take another store path; rows
+// that are not 4-byte aligned, or pixels wider than 4 bytes, must not.
+TEST(SpanFill, LongRunsInALargeImage) {
+  const std::int32_t w = 4100, h = 2050;
+  const struct {
+    std::int64_t row_pad, col_stride;
+  } layouts[] = {{0, 4}, {1, 4}, {6, 4}, {0, 8}};
+  for (const auto& layout : layouts) {
+    // Wider pixels reach the size with fewer rows.
+    GuardedTarget t(w, layout.col_stride == 8 ? 1030 : h, layout.row_pad, false,
+                    layout.col_stride);
+    const std::int32_t rows = t.height();
+    std::vector<std::uint32_t> want = t.pixels();
+    QuadMaker make(static_cast<std::uint64_t>(layout.row_pad * 10 + layout.col_stride));
+    Seen seen;
+    for (int n = 0; n < 40; ++n) {
+      PreparedQuad q;
+      const double x = make.real(-50, w - 100), y = make.real(-5, rows - 30);
+      const double len = make.real(60, 700), thick = make.real(1, 25);
+      const double tilt = make.real(-0.05, 0.05);
+      if (n % 2 == 0) {  // along rows, ends anywhere in a line
+        q.p[0] = {x, y};
+        q.p[1] = {x + len, y};
+        q.p[2] = {x + len, y + thick};
+        q.p[3] = {x, y + thick};
+      } else {
+        q.p[0] = {x, y};
+        q.p[1] = {x + len, y + tilt * len};
+        q.p[2] = {x + len + 3, y + tilt * len + thick};
+        q.p[3] = {x - 2, y + thick};
+      }
+      q.colour = pack_rgba(static_cast<std::uint8_t>(n), 99, 7, 255);
+      if (!box_for(q, make, w, rows)) continue;
+      reference_fill(q, q.y0, q.y1, want, w, seen);
+      fill_quad(q, q.y0, q.y1, t.image());
+    }
+    ASSERT_GT(seen.painted, 100000);
+    ASSERT_EQ(t.pixels(), want) << "row pad " << layout.row_pad << ", column stride "
+                                << layout.col_stride;
+    ASSERT_TRUE(t.untouched_outside_pixels());
+  }
+}
+
 }  // namespace
 }  // namespace quadlite
