@@ -150,26 +150,58 @@ $(DIST_STAMP): $(MODULE_INPUTS) LICENSE README.md $(DIST_COMMIT) $(TOOLS_VENV)/.
 
 dist: $(DIST_STAMP)
 
-# 5. The 3.13 wheel of dist/ in a fresh venv of pyenv's CPython 3.13 with the
-#    latest numpy 2.x and the test tools from PyPI; the whole suite. Its
-#    pybind11 is the one logged in the wheel's meson build directory.
-PY313_VENV := build/venv-cp313
-$(PY313_VENV)/.test-deps: $(DIST_STAMP)
-	rm -rf $(PY313_VENV)
-	@tools/venv.sh $(PY313_VENV) $(PY313)
-	$(call PIP,$(PY313_VENV)) install "$$(ls dist/quadlite-*-cp313-cp313-manylinux_*.whl)[test]" \
-	    'numpy>=2$(comma)<3'
+# 5. A leg for each x86-64 wheel of dist/: the wheel alone in a fresh venv
+#    of its own CPython with the latest numpy 2.x and the test tools from
+#    PyPI; the whole suite. 3.11 to 3.13 are pyenv's; 3.14 and 3.15 are
+#    Debian unstable's, in a tree under build/ that tools/in-tree.sh enters.
+#    Each leg's pybind11 and compiler are those logged in the wheel's meson
+#    build directory (WHEEL_BUILDDIR_PREFIX followed by the tag's digits).
+#    WHEELS_DIR and WHEELS_STAMP point the legs at other wheels.
+WHEELS_DIR ?= dist
+WHEELS_STAMP ?= $(DIST_STAMP)
+WHEEL_BUILDDIR_PREFIX ?= build/dist-cp
+WHEEL_TAGS := 311 312 313 314 315
+WHEEL_LEGS := $(WHEEL_TAGS:%=test-wheel-cp%)
+WHEEL_VENVS := $(WHEEL_TAGS:%=build/venv-cp%/.test-deps)
+SID_TREE := build/tree-sid-amd64
+SID_PACKAGES := python3.14 python3.14-venv python3.15 python3.15-venv
+PYTHON_311 := $(shell pyenv prefix 3.11.7 2>/dev/null || echo $$HOME/.pyenv/versions/3.11.7)/bin/python3.11
+PYTHON_312 := $(PY312)
+PYTHON_313 := $(PY313)
+PYTHON_314 := /usr/bin/python3.14
+PYTHON_315 := /usr/bin/python3.15
+IN_TREE_314 := tools/in-tree.sh $(SID_TREE)
+IN_TREE_315 := $(IN_TREE_314)
+# The one x86-64 wheel of $(WHEELS_DIR) for CPython tag $(1).
+WHEEL_FOR = $$(tools/wheel-for.sh $(WHEELS_DIR) cp$(1) x86_64)
+
+.PHONY: trees $(WHEEL_LEGS)
+
+# Made once; tools/debian-tree.sh keeps a tree made from the same packages.
+$(SID_TREE)/.made-with: tools/debian-tree.sh
+	@tools/install-deps.sh trees
+	tools/debian-tree.sh $(SID_TREE) sid amd64 $(SID_PACKAGES)
+
+build/venv-cp314/.test-deps build/venv-cp315/.test-deps: $(SID_TREE)/.made-with
+
+$(WHEEL_VENVS): build/venv-cp%/.test-deps: $(WHEELS_STAMP) tools/wheel-for.sh
+	rm -rf $(@D)
+	@$(IN_TREE_$*) tools/venv.sh $(@D) $(PYTHON_$*)
+	$(IN_TREE_$*) $(call PIP,$(@D)) install "$(call WHEEL_FOR,$*)[test]" 'numpy>=2$(comma)<3'
 	touch $@
 
-test-py313: $(PY313_VENV)/.test-deps
-	$(LEG) $(PY313_VENV) build/dist-cp313 -m pytest tests/python -q
+$(WHEEL_LEGS): test-wheel-cp%: build/venv-cp%/.test-deps
+	$(LEG) $(if $(IN_TREE_$*),--in $(SID_TREE)) build/venv-cp$* $(WHEEL_BUILDDIR_PREFIX)$* \
+	    -m pytest tests/python -q
+
+test-py313: test-wheel-cp313
 
 # Each wheel, and the sdist, installed by pip into a fresh venv of its
 # interpreter with nothing else, then a drawing checked against the host's.
 test-install: $(DIST_STAMP)
 	tools/install-check.sh dist build/install-check $(DIST_PYTHONS)
 
-test: test-py313 test-install
+test: $(WHEEL_LEGS) test-install
 
 # Multi-worker leg: the drawing, lifetime and unsafe-input tests, and the C++
 # pool suite (plain, ASan+UBSan and TSan builds), with the process-wide pool
