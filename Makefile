@@ -212,11 +212,18 @@ AARCH64_TESTS := tests/python/test_fast_path_matches_host.py tests/python/test_c
 
 .PHONY: test-aarch64 test-cpp-aarch64 test-wheel-aarch64
 
+# Left out under emulation: qemu-user reserves its own address space (so an
+# address-space limit does not stop thread starts) and runs threads of its
+# own (so the process's thread count does not settle to the pool's).
+AARCH64_GTEST_FILTER := --gtest_filter=-Instance.FailedBuildLeavesThePoolUnbuiltForTheNextCall:$\
+Exit.ThreadsStillCallingThePoolFinishOnTheirOwn:$\
+Construction.ThreadStartFailureStopsTheWorkersAlreadyStarted
+
 test-cpp-aarch64:
 	@tools/install-deps.sh build cross
 	@$(call MESON_SETUP,build/aarch64,--cross-file tools/cross/aarch64-linux-gnu.ini -Dmodule=disabled -Dtests=enabled)
 	meson compile -C build/aarch64
-	meson test -C build/aarch64 --print-errorlogs
+	meson test -C build/aarch64 --print-errorlogs --test-args=$(AARCH64_GTEST_FILTER)
 
 $(AARCH64_TREE)/.made-with: tools/debian-tree.sh
 	@tools/install-deps.sh trees
