@@ -176,10 +176,12 @@ IN_TREE_315 := $(IN_TREE_314)
 # The one x86-64 wheel of $(WHEELS_DIR) for CPython tag $(1).
 WHEEL_FOR = $$(tools/wheel-for.sh $(WHEELS_DIR) cp$(1) x86_64)
 
-.PHONY: trees $(WHEEL_LEGS)
+.PHONY: trees tree-check $(WHEEL_LEGS)
+tree-check: ;
 
-# Made once; tools/debian-tree.sh keeps a tree made from the same packages.
-$(SID_TREE)/.made-with: tools/debian-tree.sh
+# Asked for every time: tools/debian-tree.sh keeps a tree made from the same
+# packages (and leaves its stamp alone), and makes it anew when they change.
+$(SID_TREE)/.made-with: tree-check
 	@tools/install-deps.sh trees
 	tools/debian-tree.sh $(SID_TREE) sid amd64 $(SID_PACKAGES)
 
@@ -227,7 +229,7 @@ test-cpp-aarch64:
 	meson compile -C build/aarch64
 	meson test -C build/aarch64 --print-errorlogs --test-args=$(AARCH64_GTEST_FILTER)
 
-$(AARCH64_TREE)/.made-with: tools/debian-tree.sh
+$(AARCH64_TREE)/.made-with: tree-check
 	@tools/install-deps.sh trees
 	tools/debian-tree.sh $(AARCH64_TREE) trixie arm64 $(AARCH64_PACKAGES)
 
