@@ -33,7 +33,7 @@ variant=minbase
 packages=$(IFS=,; echo "$*")
 
 start=$SECONDS
-rm -rf "$dir" "$dir.new"
+rm -rf "$dir.new"
 mkdir -p "$(dirname "$dir")"
 mmdebstrap --quiet --variant=$variant --arch="$arch" --include="$packages" \
     --aptopt='Acquire::Check-Valid-Until "false"' \
@@ -53,5 +53,6 @@ else
   done
 fi
 echo "$made_with" > "$dir.new/.made-with"
+rm -rf "$dir"
 mv "$dir.new" "$dir"
 echo "debian-tree: $dir ($suite, $arch) made in $((SECONDS - start)) s"
