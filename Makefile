@@ -159,26 +159,116 @@ $(DIST_STAMP): $(MODULE_INPUTS) LICENSE README.md $(DIST_COMMIT) $(TOOLS_VENV)/.
 
 dist: $(DIST_STAMP)
 
-# 5. The 3.13 wheel of dist/ in a fresh venv of pyenv's CPython 3.13 with the
-#    latest numpy 2.x and the test tools from PyPI; the whole suite. Its
-#    pybind11 is the one build/dist-cp313/build-info.txt names.
-PY313_VENV := build/venv-cp313
-$(PY313_VENV)/.test-deps: $(DIST_STAMP)
-	rm -rf $(PY313_VENV)
-	@tools/venv.sh $(PY313_VENV) $(PY313)
-	$(call PIP,$(PY313_VENV)) install "$$(ls dist/quadlite-*-cp313-cp313-manylinux*_x86_64.whl)[test]" \
-	    'numpy>=2$(comma)<3'
+# 5. A leg for each x86-64 wheel of dist/: the wheel alone in a fresh venv
+#    of its own CPython with the latest numpy 2.x and the test tools from
+#    PyPI; the whole suite. 3.11 to 3.13 are pyenv's; 3.14 and 3.15 are
+#    Debian unstable's, in a tree under build/ that tools/in-tree.sh enters.
+#    Each leg's pybind11 and compiler are those that make dist noted in
+#    build/dist-cpXY/build-info.txt (WHEEL_BUILDDIR_PREFIX, then the tag's
+#    digits).
+#    WHEELS_DIR and WHEELS_STAMP point the legs at other wheels.
+WHEELS_DIR ?= dist
+WHEELS_STAMP ?= $(DIST_STAMP)
+WHEEL_BUILDDIR_PREFIX ?= build/dist-cp
+WHEEL_TAGS := 311 312 313 314 315
+WHEEL_LEGS := $(WHEEL_TAGS:%=test-wheel-cp%)
+WHEEL_VENVS := $(WHEEL_TAGS:%=build/venv-cp%/.test-deps)
+SID_TREE := build/tree-sid-amd64
+# binutils: nm, for the test of the exported symbols.
+SID_PACKAGES := python3.14 python3.14-venv python3.15 python3.15-venv binutils
+PYTHON_311 := $(shell pyenv prefix 3.11.7 2>/dev/null || echo $$HOME/.pyenv/versions/3.11.7)/bin/python3.11
+PYTHON_312 := $(PY312)
+PYTHON_313 := $(PY313)
+PYTHON_314 := /usr/bin/python3.14
+PYTHON_315 := /usr/bin/python3.15
+IN_TREE_314 := tools/in-tree.sh $(SID_TREE)
+IN_TREE_315 := $(IN_TREE_314)
+# The one x86-64 wheel of $(WHEELS_DIR) for CPython tag $(1).
+WHEEL_FOR = $$(tools/wheel-for.sh $(WHEELS_DIR) cp$(1) x86_64)
+
+.PHONY: trees tree-check $(WHEEL_LEGS)
+tree-check: ;
+
+# Asked for every time: tools/debian-tree.sh keeps a tree made from the same
+# packages (and leaves its stamp alone), and makes it anew when they change.
+$(SID_TREE)/.made-with: tree-check
+	@tools/install-deps.sh trees
+	tools/debian-tree.sh $(SID_TREE) sid amd64 $(SID_PACKAGES)
+
+build/venv-cp314/.test-deps build/venv-cp315/.test-deps: $(SID_TREE)/.made-with
+
+$(WHEEL_VENVS): build/venv-cp%/.test-deps: $(WHEELS_STAMP) tools/wheel-for.sh
+	rm -rf $(@D)
+	@$(IN_TREE_$*) tools/venv.sh $(@D) $(PYTHON_$*)
+	$(IN_TREE_$*) $(call PIP,$(@D)) install "$(call WHEEL_FOR,$*)[test]" 'numpy>=2$(comma)<3'
 	touch $@
 
-test-py313: $(PY313_VENV)/.test-deps
-	$(LEG) $(PY313_VENV) build/dist-cp313 -m pytest tests/python -q
+$(WHEEL_LEGS): test-wheel-cp%: build/venv-cp%/.test-deps
+	$(LEG) $(if $(IN_TREE_$*),--in $(SID_TREE)) build/venv-cp$* $(WHEEL_BUILDDIR_PREFIX)$* \
+	    -m pytest tests/python -q
 
-# Each x86_64 wheel of this machine's interpreters, and the sdist, installed by pip into a fresh venv of its
-# interpreter with nothing else, then a drawing checked against the host's.
-test-install: $(DIST_STAMP)
+test-py313: test-wheel-cp313
+
+# 6. aarch64, under emulation. The C++ suites, built by Debian's cross
+#    compiler (tools/cross; GoogleTest built from /usr/src/googletest), run
+#    under qemu-user as meson's exe wrapper. The cp313 aarch64 wheel of
+#    dist/ runs the drawing, chain and lifetime tests with Debian 13's
+#    CPython 3.13, numpy, pytest and hypothesis, from an arm64 tree under
+#    build/, under qemu-user (tools/qemu-venv.sh): importing numpy alone
+#    takes seconds there, so not the whole suite.
+AARCH64_TREE := build/tree-trixie-arm64
+AARCH64_PACKAGES := python3.13 python3-numpy python3-pytest python3-hypothesis
+AARCH64_VENV := build/venv-aarch64-cp313
+AARCH64_BUILDDIR ?= $(WHEEL_BUILDDIR_PREFIX)313
+AARCH64_TESTS := tests/python/test_fast_path_matches_host.py tests/python/test_chain.py \
+    tests/python/test_lifetime.py
+
+.PHONY: test-aarch64 test-cpp-aarch64 test-wheel-aarch64
+
+# Left out under emulation: qemu-user reserves its own address space (so an
+# address-space limit does not stop thread starts) and runs threads of its
+# own (so the process's thread count does not settle to the pool's); it
+# also takes tens of GiB to back the huge targets' sparse mappings.
+AARCH64_GTEST_FILTER := --gtest_filter=-Instance.FailedBuildLeavesThePoolUnbuiltForTheNextCall:$\
+Exit.ThreadsStillCallingThePoolFinishOnTheirOwn:$\
+Construction.ThreadStartFailureStopsTheWorkersAlreadyStarted:HugeTarget.*
+
+test-cpp-aarch64:
+	@tools/install-deps.sh build cross
+	@$(call MESON_SETUP,build/aarch64,--cross-file tools/cross/aarch64-linux-gnu.ini -Dmodule=disabled -Dtests=enabled)
+	meson compile -C build/aarch64
+	meson test -C build/aarch64 --print-errorlogs --test-args=$(AARCH64_GTEST_FILTER)
+
+$(AARCH64_TREE)/.made-with: tree-check
+	@tools/install-deps.sh trees
+	tools/debian-tree.sh $(AARCH64_TREE) trixie arm64 $(AARCH64_PACKAGES)
+
+$(AARCH64_VENV)/.installed: $(WHEELS_STAMP) $(AARCH64_TREE)/.made-with tools/qemu-venv.sh \
+                            tools/wheel-for.sh
+	tools/qemu-venv.sh $(@D) $(AARCH64_TREE) python3.13 \
+	    "$$(tools/wheel-for.sh $(WHEELS_DIR) cp313 aarch64)"
+	touch $@
+
+test-wheel-aarch64: $(AARCH64_VENV)/.installed
+	$(LEG) $(AARCH64_VENV) $(AARCH64_BUILDDIR) -m pytest $(AARCH64_TESTS) -q
+
+test-aarch64: test-cpp-aarch64 test-wheel-aarch64
+
+# Every Debian tree the legs use, made (or kept) ahead of them.
+trees: $(SID_TREE)/.made-with $(AARCH64_TREE)/.made-with
+
+test: test-aarch64
+
+# Each x86_64 wheel installed by pip into a fresh venv of its interpreter
+# with nothing else (3.14 and 3.15 in the Debian unstable tree), and the sdist
+# once, built in pip's isolated environment; then a drawing checked against
+# the host's.
+test-install: $(DIST_STAMP) $(SID_TREE)/.made-with
 	tools/install-check.sh dist build/install-check $(DIST_PYTHONS)
+	$(IN_TREE_314) tools/install-check.sh --no-sdist dist build/install-check \
+	    $(PYTHON_314) $(PYTHON_315)
 
-test: test-py313 test-install
+test: $(WHEEL_LEGS) test-install
 
 # Multi-worker leg: the drawing, lifetime and unsafe-input tests, and the C++
 # pool suite (plain, ASan+UBSan and TSan builds), with the process-wide pool

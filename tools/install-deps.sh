@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a group of make targets needs, when missing.
-# Usage: tools/install-deps.sh [build|bench|fuzz|memcheck]...
+# Usage: tools/install-deps.sh [build|bench|fuzz|memcheck|trees|cross]...
 #
 # A name "a|b" takes the first of a and b that this release offers; a name
 # with CLANG in it takes the version of the compiler that the `clang` package
@@ -18,6 +18,10 @@ build_pkgs=(g++ make pkg-config meson ninja-build python3-dev python3-venv
 bench_pkgs=("libcairo2|libcairo2t64" fonts-dejavu-core)
 fuzz_pkgs=(clang libclang-rt-CLANG-dev)
 memcheck_pkgs=(valgrind)
+# Debian trees for the interpreters pyenv lacks and for aarch64, run under
+# qemu-user; the cross compiler builds the C++ suites for aarch64.
+trees_pkgs=(mmdebstrap "qemu-user-static|qemu-user")
+cross_pkgs=(g++-aarch64-linux-gnu "qemu-user-static|qemu-user")
 
 wanted=()
 for group in "${@:-build}"; do
@@ -26,6 +30,8 @@ for group in "${@:-build}"; do
     bench) wanted+=("${bench_pkgs[@]}") ;;
     fuzz) wanted+=("${fuzz_pkgs[@]}") ;;
     memcheck) wanted+=("${memcheck_pkgs[@]}") ;;
+    trees) wanted+=("${trees_pkgs[@]}") ;;
+    cross) wanted+=("${cross_pkgs[@]}") ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac
 done

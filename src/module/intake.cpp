@@ -80,9 +80,23 @@ bool axis_matches(py::ssize_t dim, std::uint64_t n) {
 // The host accepts offsets within the alpha tolerance of zero.
 bool near_zero(double v) { return !(std::fabs(v) > kAlphaTolerance); }
 
+// Whether `mask` is there. An error raised while looking (other than
+// AttributeError) also counts as absence; from 3.13 on the plain presence test
+// would report that error through sys.unraisablehook, so the variant that
+// returns it is used and the error dropped here.
+bool has_mask_attribute(py::handle coordinates) {
+#if PY_VERSION_HEX >= 0x030D0000
+  const int found = PyObject_HasAttrStringWithError(coordinates.ptr(), "mask");
+  if (found < 0) PyErr_Clear();
+  return found == 1;
+#else
+  return PyObject_HasAttrString(coordinates.ptr(), "mask") == 1;
+#endif
+}
+
 // Whether any coordinate is masked; absent or unreadable-by-presence means no.
 bool has_masked_coordinates(py::handle coordinates) {
-  if (!py::hasattr(coordinates, "mask")) return false;
+  if (!has_mask_attribute(coordinates)) return false;
   py::object mask = coordinates.attr("mask");
   if (py::isinstance<py::array>(mask))
     return parked_at_exit([&] { return mask.attr("any")(); }).cast<bool>();
