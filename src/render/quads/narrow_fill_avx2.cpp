@@ -25,7 +25,7 @@ namespace quadlite {
 template <int kQuads>
 QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std::int32_t first,
                                      std::int32_t last, const TargetImage& target) {
-  static_assert(kQuads >= 1 && kQuads <= 4, "a row's columns fit 16 bits");
+  static_assert(kQuads >= 1 && kQuads <= 6, "a row's columns fit 24 bits");
   F64x4 u[4][kQuads];
   // pixel_centre of the box's columns: whole numbers and halves, exact.
   const double x0 = q.x0;
@@ -105,6 +105,10 @@ template void fill_narrow_quads<2>(const PreparedQuad&, const Edges&, std::int32
 template void fill_narrow_quads<3>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
                                    const TargetImage&);
 template void fill_narrow_quads<4>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
+                                   const TargetImage&);
+template void fill_narrow_quads<5>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
+                                   const TargetImage&);
+template void fill_narrow_quads<6>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
                                    const TargetImage&);
 
 }  // namespace quadlite
