@@ -42,10 +42,10 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
   const F64x4 below = -above;
   const bool packed = target.col_stride == 4;
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
-  // A box over 16 columns spans two or three lines a row: its rows' lines are
+  // A box over 8 columns spans a line or more a row: its rows' lines are
   // asked for up front, as the span fill does, so that their misses overlap
   // the compares instead of each row's stores waiting on them.
-  if (kQuads >= 5)
+  if (kQuads >= 3)
     for (std::int64_t i = first; i < last; ++i)
       prefetch_run(buffer_row(target, i), target.col_stride, q.x0, q.x1);
   for (std::int64_t block = first; block < last; block += kRowsPerBlock) {
