@@ -82,6 +82,8 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
       case 2: fill_narrow_quads<2>(q, e, first, last, target); break;
       case 3: fill_narrow_quads<3>(q, e, first, last, target); break;
       case 4: fill_narrow_quads<4>(q, e, first, last, target); break;
+      case 5: fill_narrow_quads<5>(q, e, first, last, target); break;
+      case 6: fill_narrow_quads<6>(q, e, first, last, target); break;
       default: assert(false && "too wide for the four-lane narrow fill");
     }
     return;

@@ -25,7 +25,7 @@ namespace quadlite {
 template <int kQuads>
 QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std::int32_t first,
                                      std::int32_t last, const TargetImage& target) {
-  static_assert(kQuads >= 1 && kQuads <= 4, "a row's columns fit 16 bits");
+  static_assert(kQuads >= 1 && kQuads <= 6, "a row's columns fit 24 bits");
   F64x4 u[4][kQuads];
   // pixel_centre of the box's columns: whole numbers and halves, exact.
   const double x0 = q.x0;
@@ -42,6 +42,12 @@ QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std:
   const F64x4 below = -above;
   const bool packed = target.col_stride == 4;
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
+  // A box over 8 columns spans a line or more a row: its rows' lines are
+  // asked for up front, as the span fill does, so that their misses overlap
+  // the compares instead of each row's stores waiting on them.
+  if (kQuads >= 3)
+    for (std::int64_t i = first; i < last; ++i)
+      prefetch_run(buffer_row(target, i), target.col_stride, q.x0, q.x1);
   for (std::int64_t block = first; block < last; block += kRowsPerBlock) {
     const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerBlock, last - block));
     // Row r of the block, edge k: terms[k][r].
@@ -105,6 +111,10 @@ template void fill_narrow_quads<2>(const PreparedQuad&, const Edges&, std::int32
 template void fill_narrow_quads<3>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
                                    const TargetImage&);
 template void fill_narrow_quads<4>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
+                                   const TargetImage&);
+template void fill_narrow_quads<5>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
+                                   const TargetImage&);
+template void fill_narrow_quads<6>(const PreparedQuad&, const Edges&, std::int32_t, std::int32_t,
                                    const TargetImage&);
 
 }  // namespace quadlite

@@ -15,7 +15,7 @@ constexpr int kRowsPerBlock = 8;
 
 #if defined(QUADLITE_WIDE_VECTORS)
 // The narrow fill of a box at most 4 * kQuads columns wide (kQuads 1 to
-// 4), four columns to a vector. Only for processors with AVX2.
+// 6), four columns to a vector. Only for processors with AVX2.
 template <int kQuads>
 QUADLITE_AVX2 void fill_narrow_quads(const PreparedQuad& q, const Edges& e, std::int32_t first,
                                      std::int32_t last, const TargetImage& target);

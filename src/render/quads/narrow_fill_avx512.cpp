@@ -44,6 +44,12 @@ QUADLITE_AVX512 void fill_narrow_octets(const PreparedQuad& q, const Edges& e,
   std::uint8_t* const column0 = target.data + std::int64_t{q.x0} * target.col_stride;
   const __m512i colour = _mm512_set1_epi32(static_cast<int>(q.colour));
   const __m256i colour8 = _mm256_set1_epi32(static_cast<int>(q.colour));
+  // A box over 8 columns spans a line or more a row: its rows' lines are
+  // asked for up front, as the span fill does, so that their misses overlap
+  // the compares instead of each row's stores waiting on them.
+  if (kOctets >= 2)
+    for (std::int64_t i = first; i < last; ++i)
+      prefetch_run(buffer_row(target, i), target.col_stride, q.x0, q.x1);
   for (std::int64_t block = first; block < last; block += kRowsPerBlock) {
     const int rows = static_cast<int>(std::min<std::int64_t>(kRowsPerBlock, last - block));
     // Row r of the block, edge k: terms[k][r], row_term of eight rows at once.

@@ -23,9 +23,11 @@ void fill_narrow(const PreparedQuad& q, const Edges& e, std::int32_t first, std:
                  const TargetImage& target, int lanes);
 
 // The widest box fill_narrow takes at `lanes` on this processor: 8
-// columns on two lanes, 16 on four (AVX2), 24 on eight (AVX-512).
+// columns on two lanes, 24 on four (AVX2) and on eight (AVX-512): a
+// slanted 17 to 24 column box costs less in vector compares than in the
+// span fill's per-row end search.
 inline int narrow_columns(int lanes) {
-  return lanes >= 8 && cpu_has_avx512 ? 24 : lanes >= 4 && cpu_has_avx2 ? 16 : 8;
+  return (lanes >= 8 && cpu_has_avx512) || (lanes >= 4 && cpu_has_avx2) ? 24 : 8;
 }
 
 // Writes q's colour into every pixel of q's box in device rows [first, last)
