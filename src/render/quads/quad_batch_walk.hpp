@@ -75,11 +75,13 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
     } else {
       for (int k = 0; k < n; ++k) lane.colour[k] = mesh.packed[colour_row(colour, k, rows)];
     }
-    for (int k = 0; k < n; ++k) {
-      std::uint8_t bytes[4];
-      std::memcpy(bytes, &lane.colour[k], 4);
-      opaque |= static_cast<unsigned>(bytes[3] != 0) << k;
-    }
+    // Alpha is a packed colour's fourth byte: every lane tested in one vector.
+    constexpr std::uint8_t alpha_byte[4] = {0, 0, 0, 0xFF};
+    std::uint32_t alpha_word;
+    std::memcpy(&alpha_word, alpha_byte, 4);
+    M alpha;
+    for (int k = 0; k < n; ++k) alpha[k] = lane.colour[k] & alpha_word;
+    opaque = Lanes::bits(alpha != Lanes::mask_splat(0));
   } else {
     for (int k = 0; k < n; ++k)
       opaque |= static_cast<unsigned>(!transparent(mesh.colours + 4 * colour_row(colour, k, rows)))
