@@ -50,11 +50,13 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE std::uint64_t colour_row(std::uint64_t col
 }
 
 // One batch: the quads of mesh row nodes `above` (and the row below it)
-// whose bits are set in `valid`, the first of colour row `colour`. The
+// whose bits are set in `valid`, the first of colour row `colour`.
+// offsets[8 r + c] is centre (c, r)'s byte offset from a box's corner. The
 // nodes of lanes past the batch's end are copies, never used.
 template <class Lanes>
 QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, const ClipBox& own,
                                                       const TargetImage& target, int lanes,
+                                                      const std::int64_t* offsets,
                                                       const double* above, const double* below,
                                                       unsigned valid, std::uint64_t colour) {
   constexpr int n = Lanes::n;
@@ -73,11 +75,13 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
     } else {
       for (int k = 0; k < n; ++k) lane.colour[k] = mesh.packed[colour_row(colour, k, rows)];
     }
-    for (int k = 0; k < n; ++k) {
-      std::uint8_t bytes[4];
-      std::memcpy(bytes, &lane.colour[k], 4);
-      opaque |= static_cast<unsigned>(bytes[3] != 0) << k;
-    }
+    // Alpha is a packed colour's fourth byte: every lane tested in one vector.
+    constexpr std::uint8_t alpha_byte[4] = {0, 0, 0, 0xFF};
+    std::uint32_t alpha_word;
+    std::memcpy(&alpha_word, alpha_byte, 4);
+    M alpha;
+    for (int k = 0; k < n; ++k) alpha[k] = lane.colour[k] & alpha_word;
+    opaque = Lanes::bits(alpha != Lanes::mask_splat(0));
   } else {
     for (int k = 0; k < n; ++k)
       opaque |= static_cast<unsigned>(!transparent(mesh.colours + 4 * colour_row(colour, k, rows)))
@@ -224,12 +228,8 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void draw_batch(const MeshView& mesh, cons
     if ((small >> k) & 1u) {
       std::uint8_t* const corner =
           target.data + row_offset(target, y0) + std::int64_t{x0} * target.col_stride;
-      for (auto bits = static_cast<std::uint64_t>(lane.covered[k]); bits != 0; bits &= bits - 1) {
-        const int b = __builtin_ctzll(bits);
-        std::memcpy(corner - (b / kBatchBox) * target.row_stride +
-                        (b % kBatchBox) * target.col_stride,
-                    &paint, 4);
-      }
+      for (auto bits = static_cast<std::uint64_t>(lane.covered[k]); bits != 0; bits &= bits - 1)
+        std::memcpy(corner + offsets[__builtin_ctzll(bits)], &paint, 4);
       continue;
     }
     PreparedQuad q;
@@ -263,13 +263,18 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void walk_in_batches(const MeshView& mesh,
   std::uint64_t column = begin % width;
   std::uint64_t colour = begin % rows;
   const double* above = mesh.coords + 2 * ((begin / width) * nodes + column);
+  // Each small box's store then costs a load, not two products.
+  alignas(64) std::int64_t offsets[kBatchBox * kBatchBox];
+  for (int r = 0; r < kBatchBox; ++r)
+    for (int c = 0; c < kBatchBox; ++c)
+      offsets[kBatchBox * r + c] = c * target.col_stride - r * target.row_stride;
   for (std::uint64_t quad = begin; quad < end;) {
     std::uint64_t count = end - quad;
     if (count > width - column) count = width - column;
     const double* below = above + 2 * nodes;
     if (count >= static_cast<std::uint64_t>(n)) {
       count = n;
-      draw_batch<Lanes>(mesh, own, target, lanes, above, below, (1u << n) - 1u, colour);
+      draw_batch<Lanes>(mesh, own, target, lanes, offsets, above, below, (1u << n) - 1u, colour);
     } else {
       double top[2 * (n + 1)], bottom[2 * (n + 1)];
       const std::size_t bytes = 2 * sizeof(double) * (count + 1);
@@ -281,7 +286,7 @@ QUADLITE_BATCH_TARGET QUADLITE_INLINE void walk_in_batches(const MeshView& mesh,
         bottom[2 * k] = bottom[2 * count];
         bottom[2 * k + 1] = bottom[2 * count + 1];
       }
-      draw_batch<Lanes>(mesh, own, target, lanes, top, bottom, (1u << count) - 1u, colour);
+      draw_batch<Lanes>(mesh, own, target, lanes, offsets, top, bottom, (1u << count) - 1u, colour);
     }
     quad += count;
     above += 2 * count;
