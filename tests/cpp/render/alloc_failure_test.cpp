@@ -73,7 +73,6 @@ TEST(PackedColoursMemory, NoScratchDrawsTheSameBytes) {
     for (std::uint64_t c = 0; c <= m.w; ++c)
       m.set_node(r, c, 1.3 * c + 0.2 * std::sin(r + 2.0 * c), 1.1 * r + 0.3 * c);
   for (int k = 0; k < 600; ++k) m.add_colour((k % 13) / 12.0, (k % 7) / 6.0, 0.5, k % 5 ? 1 : 0);
-  const ClipBox clip{0, 48, 0, 36};
   WorkerPool pool(3);
   const auto draw = [&](const std::uint32_t* packed) {
     testing_support::GuardedTarget t(48, 36);

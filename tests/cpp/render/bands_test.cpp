@@ -275,17 +275,21 @@ TEST(CheckTask, EveryWidthGathersWhatThePlainKernelGathers) {
             ASSERT_EQ(a.first_bucket, b.first_bucket);
             ASSERT_EQ(a.last_bucket, b.last_bucket);
           }
-          ASSERT_EQ(std::memcmp(wide[t].work.data(), plain[t].work.data(),
-                                sizeof(double) * wide[t].work.size()),
-                    0);
           ASSERT_EQ(wide[t].work.size(), plain[t].work.size());
+          if (!wide[t].work.empty()) {
+            ASSERT_EQ(std::memcmp(wide[t].work.data(), plain[t].work.data(),
+                                  sizeof(double) * wide[t].work.size()),
+                      0);
+          }
           stretches += static_cast<int>(wide[t].stretches.size());
           compared += lanes > 2;
         }
       }
     }
   }
-  if (widths.size() > 1) EXPECT_GT(compared, 5000);
+  if (widths.size() > 1) {
+    EXPECT_GT(compared, 5000);
+  }
   EXPECT_GT(declined, 500);
   EXPECT_GT(stretches, 20000);
 }
